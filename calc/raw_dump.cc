@@ -1,0 +1,3 @@
+#include "calc/computation.h"
+
+int WriteRawDump() { return COMPUTATION_OK; }

@@ -1,0 +1,34 @@
+// Oscillogram input: the loader that streams an oscillogram file record by
+// record, and the sample feeding that turns each record into a SideSample for
+// the calculation library.
+//
+// All of this runs on the main thread, before any line thread exists, so the
+// per-device tables need no lock.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+
+// Sampling frequency per device id, Hz; 0 means not set. Filled by the run
+// sequence from the configuration before loading.
+extern uint16_t frequencyById[DEVICE_ID_COUNT];
+// Time origin per device id, microseconds; 0 means not set.
+extern int64_t timeOriginById[DEVICE_ID_COUNT];
+// File position of the current record, counted over accepted records only.
+extern int64_t recordPosition;
+// Raw dump text lines per device id, collected only in debug mode.
+std::vector<std::string>* RawLinesById();  // DEVICE_ID_COUNT lists
+
+// Lists the carriage table and feeds every data record to FeedRecord.
+// Messages go straight to standard error without timestamp.
+void LoadOscillogram(std::string path);
+
+// Converts one record into a SideSample and pushes it to the library.
+void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadLength);
+
+// The thermistor reading (10-bit converter value) in degrees Celsius;
+// NaN above 1023.
+float ThermistorCelsius(uint16_t reading);

@@ -1,0 +1,3 @@
+#include "osc/osc.h"
+
+void LoadOscillogram(std::string) {}

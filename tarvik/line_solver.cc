@@ -1,0 +1,1 @@
+// Per-line solver of the reference library.

@@ -1,0 +1,1 @@
+// Sample storage of the reference library.

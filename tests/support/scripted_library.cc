@@ -1,0 +1,1 @@
+// Scripts and reads back the scripted calculation library.
