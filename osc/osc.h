@@ -12,6 +12,8 @@
 
 #include "config/config.h"
 
+struct SideSample;
+
 // Sampling frequency per device id, Hz; 0 means not set. Filled by the run
 // sequence from the configuration before loading.
 extern uint16_t frequencyById[DEVICE_ID_COUNT];
@@ -27,7 +29,16 @@ std::vector<std::string>* RawLinesById();  // DEVICE_ID_COUNT lists
 void LoadOscillogram(std::string path);
 
 // Converts one record into a SideSample and pushes it to the library.
+// Records of device ids DEVICE_ID_COUNT and above, and of devices without a
+// frequency, are dropped with a Log line; recordPosition does not move.
 void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadLength);
+
+// Where FeedRecord hands each sample: Tarvik_PushSideData unless replaced.
+// The sink owns the sample (allocated with std::calloc) and frees it with
+// std::free. A null sink restores Tarvik_PushSideData. Lets tests and
+// benchmarks see every sample without the library.
+using SampleSink = void (*)(SideSample* sample);
+void SetSampleSink(SampleSink sink);
 
 // The thermistor reading (10-bit converter value) in degrees Celsius;
 // NaN above 1023.

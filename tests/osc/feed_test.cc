@@ -1,0 +1,164 @@
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/osc/feed_fixture.h"
+#include "tests/support/run_program.h"
+
+namespace {
+
+struct Record {
+  uint8_t deviceId;
+  uint32_t counter;
+  uint16_t thermistor = 512;
+};
+
+void Feed(const Record& record) {
+  uint8_t bytes[osc::RECORD_BYTES] = {};
+  bytes[osc::HEADER_DEVICE_ID_AT] = record.deviceId;
+  bytes[osc::HEADER_PAYLOAD_LENGTH_AT] = osc::RECORD_PAYLOAD_BYTES;
+  for (int i = 0; i < 4; ++i) bytes[osc::HEADER_COUNTER_AT + i] = static_cast<uint8_t>(record.counter >> (8 * i));
+  uint8_t* payload = bytes + osc::RECORD_HEADER_BYTES;
+  payload[osc::PAYLOAD_THERMISTOR_AT] = static_cast<uint8_t>(record.thermistor);
+  payload[osc::PAYLOAD_THERMISTOR_AT + 1] = static_cast<uint8_t>(record.thermistor >> 8);
+  // Channel c carries 1000 * c + the low byte of the counter, so each sample
+  // shows that its channels came from its own record, in order.
+  for (int c = 0; c < 4; ++c) {
+    uint16_t value = static_cast<uint16_t>(1000 * c + (record.counter & 0xff));
+    payload[osc::PAYLOAD_CHANNEL0_AT + 2 * c] = static_cast<uint8_t>(value);
+    payload[osc::PAYLOAD_CHANNEL0_AT + 2 * c + 1] = static_cast<uint8_t>(value >> 8);
+  }
+  FeedRecord(bytes, payload, osc::RECORD_PAYLOAD_BYTES);
+}
+
+std::vector<std::string> FeedCapturingLog(const std::vector<Record>& records) {
+  testing::internal::CaptureStderr();
+  for (const Record& record : records) Feed(record);
+  return LogMessages(testing::internal::GetCapturedStderr());
+}
+
+struct TimingCase {
+  const char* name;
+  std::vector<std::pair<uint8_t, uint16_t>> frequencies;  // device id, Hz
+  std::vector<Record> records;
+  std::vector<std::pair<uint32_t, int64_t>> pushed;  // device id, time in microseconds
+  std::vector<std::string> logMessages;
+};
+
+TEST_F(FeedTest, SampleTimesCountFromEachDevicesOrigin) {
+  const std::vector<TimingCase> cases = {
+      {"origin at the first counter", {{0, 1000}}, {{0, 5000}, {0, 5001}, {0, 7000}},
+       {{0, 0}, {0, 1000}, {0, 2000000}}, {}},
+      {"counter 0 leaves the origin unset", {{2, 1000}}, {{2, 0}, {2, 10}, {2, 12}, {2, 0}},
+       {{2, 0}, {2, 0}, {2, 2000}, {2, -10000}}, {}},
+      {"counters going backwards give negative times", {{0, 1000}}, {{0, 5000}, {0, 4000}},
+       {{0, 0}, {0, -1000000}}, {}},
+      {"a wrapped counter is not unwrapped", {{0, 1000}}, {{0, 0xfffffff0u}, {0, 0x10}},
+       {{0, 0}, {0, -4294967264000}}, {}},
+      {"the largest time does not overflow", {{0, 1}}, {{0, 1}, {0, 0xffffffffu}}, {{0, 0}, {0, 4294967294000000}},
+       {}},
+      {"times are truncated toward zero", {{0, 3}}, {{0, 2}, {0, 4}, {0, 1}},
+       {{0, 0}, {0, 666667}, {0, -333332}}, {}},
+      {"each device has its own origin", {{0, 1000}, {7, 65535}},
+       {{0, 50}, {7, 65535}, {0, 51}, {7, 131070}}, {{0, 0}, {7, 0}, {0, 1000}, {7, 1000000}}, {}},
+      {"every record of a device without frequency is reported", {{0, 1000}},
+       {{3, 10}, {0, 10}, {3, 11}}, {{0, 0}}, {"freq not set for id  3", "freq not set for id  3"}},
+  };
+  for (const TimingCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    for (auto [id, hz] : c.frequencies) frequencyById[id] = hz;
+    EXPECT_EQ(FeedCapturingLog(c.records), c.logMessages);
+    std::vector<std::pair<uint32_t, int64_t>> pushed;
+    for (const SideSample& sample : Pushed()) pushed.emplace_back(sample.deviceId, sample.timeUs);
+    EXPECT_EQ(pushed, c.pushed);
+  }
+}
+
+TEST_F(FeedTest, SampleCarriesChannelsInOrderAndZeroReserve) {
+  frequencyById[4] = 100;
+  Feed({4, 0x1234, 1023});
+  ASSERT_EQ(Pushed().size(), 1u);
+  const SideSample& sample = Pushed()[0];
+  EXPECT_EQ(sample.deviceId, 4u);
+  EXPECT_EQ(std::vector<uint16_t>(sample.channels, sample.channels + 4),
+            (std::vector<uint16_t>{0x34, 1000 + 0x34, 2000 + 0x34, 3000 + 0x34}));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sample.reserved), 8), std::string(8, '\0'));
+}
+
+// The beta equation in double precision, as an independent reference.
+double ReferenceCelsius(double reading) {
+  double resistanceOhm = 10000.0 / (1023.0 / reading - 1.0);
+  return 1.0 / (std::log(resistanceOhm / 10000.0) / 3950.0 + 1.0 / 298.15) - 273.15;
+}
+
+TEST_F(FeedTest, ThermistorFollowsTheBetaEquation) {
+  EXPECT_NEAR(ThermistorCelsius(512), 24.96, 0.005);
+  EXPECT_NEAR(ThermistorCelsius(511), 25.04, 0.005);
+  EXPECT_EQ(ThermistorCelsius(0), -273.15f);
+  EXPECT_EQ(ThermistorCelsius(1023), -273.15f);
+  for (uint16_t reading : {1024, 2000, 65535}) EXPECT_TRUE(std::isnan(ThermistorCelsius(reading))) << reading;
+  for (uint16_t reading = 1; reading < 1023; ++reading) {
+    // Float rounding at every step stays far below the converter's resolution.
+    EXPECT_NEAR(ThermistorCelsius(reading), ReferenceCelsius(reading), 0.02) << reading;
+    if (reading > 1) {
+      EXPECT_LT(ThermistorCelsius(reading), ThermistorCelsius(reading - 1)) << reading;
+    }
+  }
+}
+
+TEST_F(FeedTest, RecordPositionCountsAcceptedRecordsOnly) {
+  frequencyById[0] = 1000;
+  std::vector<std::string> logged = FeedCapturingLog({
+      {0, 1, 1024},   // 21504: pushed with NaN
+      {1, 2, 512},    // no frequency: dropped, does not count
+      {9, 3, 512},    // no such device: dropped, does not count
+      {0, 4, 512},    // 21523
+      {0, 5, 65535},  // 21542: pushed with NaN
+  });
+  EXPECT_EQ(logged, (std::vector<std::string>{"error on shift 21504", "freq not set for id  1",
+                                              "device id 9 out of range 0..7, record at position 21523 dropped",
+                                              "error on shift 21542"}));
+  ASSERT_EQ(Pushed().size(), 3u);
+  EXPECT_TRUE(std::isnan(Pushed()[0].temperature));
+  EXPECT_TRUE(std::isnan(Pushed()[2].temperature));
+  EXPECT_EQ(recordPosition, 21504 + 3 * 19);
+}
+
+std::string PrintfLine(uint32_t id, long long timeUs, float celsius, uint32_t counterLowByte) {
+  char text[128];
+  std::snprintf(text, sizeof(text), "%u %lld %f %u %u %u %u", id, timeUs, static_cast<double>(celsius),
+                counterLowByte, 1000 + counterLowByte, 2000 + counterLowByte, 3000 + counterLowByte);
+  return text;
+}
+
+TEST_F(FeedTest, DebugModeKeepsOneTextLinePerSampleAsPrintfWritesIt) {
+  frequencyById[1] = 1000;
+  Feed({1, 1});
+  EXPECT_TRUE(RawLinesById()[1].empty()) << "no text lines outside debug mode";
+
+  debugMode = true;
+  frequencyById[0] = 1000;
+  frequencyById[6] = 1;
+  std::vector<Record> records = {{0, 5000, 0}, {6, 3, 1023}, {0, 5001, 1024}, {0, 4000, 512}};
+  // Every reading the converter can produce, for the formatting of each temperature.
+  for (uint16_t reading = 0; reading <= 1023; ++reading) records.push_back({6, 3u + reading, reading});
+  FeedCapturingLog(records);
+
+  ASSERT_EQ(RawLinesById()[0].size(), 3u);
+  EXPECT_EQ(RawLinesById()[0][0], "0 0 -273.149994 136 1136 2136 3136");
+  EXPECT_TRUE(RawLinesById()[0][1].starts_with("0 1000 ") && RawLinesById()[0][1].find("nan ") != std::string::npos)
+      << RawLinesById()[0][1];
+  EXPECT_EQ(RawLinesById()[0][2], PrintfLine(0, -1000000, ThermistorCelsius(512), 4000 & 0xff));
+  ASSERT_EQ(RawLinesById()[6].size(), 1025u);
+  EXPECT_EQ(RawLinesById()[6][0], "6 0 -273.149994 3 1003 2003 3003");
+  for (uint16_t reading = 0; reading <= 1023; ++reading) {
+    uint32_t counter = 3u + reading;
+    EXPECT_EQ(RawLinesById()[6][1 + reading],
+              PrintfLine(6, reading * 1000000ll, ThermistorCelsius(reading), counter & 0xff));
+  }
+  for (int id : {1, 2, 3, 4, 5, 7}) EXPECT_TRUE(RawLinesById()[id].empty()) << id;
+}
+
+}  // namespace
