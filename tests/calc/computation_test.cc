@@ -259,6 +259,27 @@ TEST(Computation, FailedRawDumpStartsNoLine) {
   EXPECT_EQ(CountOf(LogMessages(run.err), "Start line"), 0);
 }
 
+// A line whose thread cannot be started is reported and not waited for.
+TEST(Computation, LineWithoutThreadIsLeftOut) {
+  const char* script = R"({"refused_thread_starts": [1], "lines": [
+    {"line": 1, "result": {"correct": true, "total_weight": 1000}},
+    {"line": 2, "delay_ms": 20, "result": {"correct": true, "total_weight": 3000}}]})";
+  Passage passage;
+  Prepare(passage, LinesConfig({1, 2}), script, nullptr);
+  ProgramRun run = RunPassage(passage, /*debug=*/true);
+  ASSERT_EQ(run.exitStatus, 0) << run.err;
+  if (RecordedCallsStartingWith(passage.library, "RefuseThreadStart ").empty())
+    GTEST_SKIP() << "thread starts cannot be refused in this build";
+
+  std::vector<std::string> messages = LogMessages(run.err);
+  EXPECT_EQ(CountOf(messages, "Cannot start line 1 compute thread: "), 1) << run.err;
+  EXPECT_EQ(CountOf(messages, "Start line 1 compute thread"), 0);
+  EXPECT_EQ(CountOf(messages, "Start line 2 compute thread"), 1);
+  EXPECT_EQ(CountOf(messages, "Calc break after"), 0) << run.err;
+  EXPECT_EQ(RecordedCallsStartingWith(passage.library, "Compute "), (std::vector<std::string>{"Compute 2"}));
+  EXPECT_EQ(run.out.substr(run.out.find('{')), R"({"total_weight":3000,"correct":true,"carriages":[]})");
+}
+
 // The one test that really waits out the limit (about 30 s).
 TEST(SlowComputation, LimitBreaksTheWaitAndKeepsTheFastLine) {
   const char* script = R"({"lines": [

@@ -12,6 +12,7 @@
 //       followed by " reserved=<hex bytes>" only when the reserved bytes are
 //       not all zero
 //     Compute <line>
+//     RefuseThreadStart <n>   (see "refused_thread_starts" below)
 // - TARVIK_SCRIPT: a JSON file, parsed at Tarvik_Init:
 //     {"lines": [{"line": 1, "delay_ms": 20, "result": RESULT}, ...],
 //      "default": {"delay_ms": 0, "result": RESULT}}
@@ -26,11 +27,17 @@
 //   "flag" also take an integer, whose byte is stored as it is. A line with
 //   no entry uses "default" and, without one, answers at once with the empty
 //   record. Every call builds a fresh record; "line" defaults to the line id.
+//   "refused_thread_starts": [n, ...] makes the n-th thread start of the
+//   process after Tarvik_Init (counting from 1) fail with EAGAIN, as when the
+//   system has no threads left: the library stands in for pthread_create.
+//   (Not where a sanitizer runtime in the program intercepts it first; the
+//   missing RefuseThreadStart record tells.)
 //
 // Every pushed sample is freed. Tarvik_Compute logs one line through the log
 // callback, from the calling line thread, and may run for several lines at
 // once. The library's own state is never destroyed, so a line thread that is
 // still sleeping when the process exits finds it intact.
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -40,6 +47,11 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
 
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
@@ -57,6 +69,9 @@ struct ScriptedState {
   TarvikLogCallback log = nullptr;
   // Parsed at Tarvik_Init on the main thread; line threads only read it.
   rapidjson::Document script;
+  std::vector<int> refusedThreadStarts;
+  std::atomic<int> threadStartsSinceInit{0};
+  std::atomic<bool> initialised{false};
 };
 
 ScriptedState& State() {
@@ -217,7 +232,13 @@ void LoadScript(const char* path) {
   if (script.HasParseError() || !script.IsObject())
     return ScriptProblem(Format("script %s is not a JSON object: %s", path,
                                 rapidjson::GetParseError_En(script.GetParseError())));
-  State().script.Swap(script);
+  ScriptedState& state = State();
+  state.refusedThreadStarts = std::vector<int>();
+  auto refused = script.FindMember("refused_thread_starts");
+  if (refused != script.MemberEnd() && refused->value.IsArray())
+    for (const rapidjson::Value& start : refused->value.GetArray())
+      if (start.IsInt()) state.refusedThreadStarts.push_back(start.GetInt());
+  state.script.Swap(script);
 }
 
 }  // namespace
@@ -232,6 +253,7 @@ TARVIK_EXPORT void Tarvik_SetOnLog(TarvikLogCallback callback) {
 TARVIK_EXPORT void Tarvik_Init() {
   Record("Init");
   if (const char* path = std::getenv("TARVIK_SCRIPT")) LoadScript(path);
+  State().initialised = true;
 }
 
 TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff, std::vector<double> velCoeff) {
@@ -264,4 +286,23 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
   if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   return ResultFor(entry, lineId);
 }
+}
+
+// Stands in for the C library's pthread_create in a program that loads this
+// library (it comes before the C library in the lookup order), to refuse the
+// thread starts the script names.
+extern "C" TARVIK_EXPORT int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                                            void* (*body)(void*), void* argument) noexcept {
+  using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+  static Create create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "pthread_create"));
+  ScriptedState& state = State();
+  if (state.initialised) {
+    int start = ++state.threadStartsSinceInit;
+    for (int refused : state.refusedThreadStarts) {
+      if (refused != start) continue;
+      Record(Format("RefuseThreadStart %d", start));
+      return EAGAIN;
+    }
+  }
+  return create(thread, attributes, body, argument);
 }
