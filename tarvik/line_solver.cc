@@ -65,7 +65,7 @@ struct SensorData {
 
 // Finds the wheels of one rail. `reference_m` is the position at which
 // passage times and speeds are taken, the same for both rails of a line.
-Rail SolveRail(const DeviceInput& device, double reference_m) {
+Rail SolveRail(const DeviceInput& device, double reference_m, DeviceWorkspace* workspace) {
   Rail rail;
   if (!device.samples || device.samples->Size() == 0) {
     rail.problem = Format("device %d sent no samples", device.device_id);
@@ -76,6 +76,10 @@ Rail SolveRail(const DeviceInput& device, double reference_m) {
   size_t count = std::min({device.coeff_kg_per_count.size(), device.position_m.size(),
                            size_t{MAX_SENSORS_PER_DEVICE}});
   std::vector<SensorData> sensors;
+  if (!PrepareDevice(store, fallback_c, workspace)) {
+    rail.problem = Format("device %d: no memory for %zu samples", device.device_id, store.Size());
+    return rail;
+  }
   for (size_t k = 0; k < count; ++k) {
     double coeff = device.coeff_kg_per_count[k], position = device.position_m[k];
     if (!(coeff > 0) || !std::isfinite(coeff) || !std::isfinite(position)) continue;
@@ -83,7 +87,7 @@ Rail SolveRail(const DeviceInput& device, double reference_m) {
     sensor.channel = static_cast<int>(k);
     sensor.position_m = position;
     sensor.coeff = coeff;
-    FindPulses(store, sensor.channel, fallback_c, &sensor.baseline, &sensor.pulses);
+    FindPulses(workspace, sensor.channel, &sensor.baseline, &sensor.pulses);
     sensors.push_back(std::move(sensor));
   }
 
@@ -177,7 +181,10 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
     if (std::isfinite(x) && positions < MAX_SENSORS_PER_DEVICE) reference_m += x, ++positions;
   if (positions) reference_m /= static_cast<double>(positions);
 
-  Rail rails[2] = {SolveRail(odd, reference_m), SolveRail(even, reference_m)};
+  DeviceWorkspace workspace;
+  Rail rails[2];
+  rails[0] = SolveRail(odd, reference_m, &workspace);
+  if (rails[0].problem.empty()) rails[1] = SolveRail(even, reference_m, &workspace);
   for (const Rail& rail : rails)
     if (!rail.problem.empty()) {
       line.problem = rail.problem;

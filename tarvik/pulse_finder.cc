@@ -22,6 +22,8 @@ constexpr double MIN_THRESHOLD_COUNTS = 10.0;      // below this a clean channel
 constexpr double HIGH_THRESHOLD_SIGMAS = 6.0;      // false wheels from Gaussian noise: practically never
 constexpr double HIGH_THRESHOLD_OF_LARGEST = 0.05; // a light wheel is well above 5% of the heaviest
 constexpr size_t MIN_SAMPLES = 16;
+constexpr double BLOCK_S = 0.0015;     // detection resolution
+constexpr double SMOOTHING_S = 0.003;
 
 // Value at fraction q of the sorted values, from a histogram of counts.
 int HistogramQuantile(const std::vector<uint32_t>& histogram, size_t total, double q) {
@@ -37,157 +39,178 @@ int HistogramQuantile(const std::vector<uint32_t>& histogram, size_t total, doub
 // Marks as active every sample of a run above `threshold` (in
 // residual = x - baseline), widened by half the run on both sides so that
 // the low tails of the influence line stay out of the quiet set.
-void MarkActive(const std::vector<float>& residual, double threshold, std::vector<uint8_t>* active) {
-  size_t n = residual.size();
-  active->assign(n, 0);
+void MarkActive(const ScratchArray<float>& residual, size_t n, double threshold, ScratchArray<uint8_t>* active) {
+  std::fill(active->data(), active->data() + n, 0);
   size_t i = 0;
+  const float limit = static_cast<float>(threshold);
   while (i < n) {
-    if (residual[i] <= threshold) {
+    if (residual[i] <= limit) {
       ++i;
       continue;
     }
     size_t start = i;
-    while (i < n && residual[i] > threshold) ++i;
+    while (i < n && residual[i] > limit) ++i;
     size_t margin = (i - start) / 2 + 2;
     size_t from = start > margin ? start - margin : 0;
     size_t to = std::min(n, i + margin);
-    std::fill(active->begin() + static_cast<std::ptrdiff_t>(from), active->begin() + static_cast<std::ptrdiff_t>(to), 1);
+    std::fill(active->data() + from, active->data() + to, 1);
   }
 }
 
 // Least-squares b and tau over the quiet samples; the noise left over.
-Baseline FitBaseline(const SampleStore& store, const std::vector<float>& x, const std::vector<uint8_t>& active,
-                     double fallback_c, const Baseline& previous) {
-  double n = 0, st = 0, sx = 0, stt = 0, stx = 0;
-  for (size_t i = 0; i < x.size(); ++i) {
-    if (active[i]) continue;
-    double t = SampleTemperature(store.At(i), fallback_c) - REFERENCE_TEMPERATURE_C;
-    n += 1;
-    st += t;
-    sx += x[i];
-    stt += t * t;
-    stx += t * x[i];
+Baseline FitBaseline(const DeviceWorkspace& w, const Baseline& previous) {
+  double n = 0, st = 0, sx = 0, stt = 0, stx = 0, sxx = 0;
+  for (size_t i = 0; i < w.blocks; ++i) {
+    if (w.active[i]) continue;
+    double t = w.temperature_c[i] - REFERENCE_TEMPERATURE_C;
+    double x = w.values[i];
+    n += 1, st += t, sx += x, stt += t * t, stx += t * x, sxx += x * x;
   }
   if (n < 4) return previous;
   Baseline fit;
-  double var_t = stt / n - (st / n) * (st / n);
+  double mean_t = st / n, mean_x = sx / n;
+  double var_t = stt / n - mean_t * mean_t;
+  double cov_tx = stx / n - mean_t * mean_x;
+  double var_x = std::max(0.0, sxx / n - mean_x * mean_x);
   // Without a temperature course the drift cannot be told from b; it then
   // needs no separate term either.
+  double residual_var = var_x;
   if (var_t > 1e-4) {
-    fit.drift_counts_per_c = (stx / n - (st / n) * (sx / n)) / var_t;
-    fit.offset_counts = sx / n - fit.drift_counts_per_c * st / n;
-  } else {
-    fit.offset_counts = sx / n;
+    fit.drift_counts_per_c = cov_tx / var_t;
+    residual_var = std::max(0.0, var_x - cov_tx * cov_tx / var_t);
   }
-  double ss = 0;
-  for (size_t i = 0; i < x.size(); ++i) {
-    if (active[i]) continue;
-    double t = SampleTemperature(store.At(i), fallback_c) - REFERENCE_TEMPERATURE_C;
-    double r = x[i] - fit.offset_counts - fit.drift_counts_per_c * t;
-    ss += r * r;
-  }
-  fit.noise_counts = std::sqrt(ss / n);
+  fit.offset_counts = mean_x - fit.drift_counts_per_c * mean_t;
+  fit.noise_counts = std::sqrt(residual_var);
   return fit;
 }
 
-void ComputeResidual(const SampleStore& store, const std::vector<float>& x, const Baseline& baseline,
-                     double fallback_c, std::vector<float>* residual) {
-  residual->resize(x.size());
-  for (size_t i = 0; i < x.size(); ++i) {
-    double t = SampleTemperature(store.At(i), fallback_c) - REFERENCE_TEMPERATURE_C;
-    (*residual)[i] = static_cast<float>(x[i] - baseline.offset_counts - baseline.drift_counts_per_c * t);
-  }
+void ComputeResidual(DeviceWorkspace* w, const Baseline& baseline) {
+  const float b = static_cast<float>(baseline.offset_counts - baseline.drift_counts_per_c * REFERENCE_TEMPERATURE_C);
+  const float tau = static_cast<float>(baseline.drift_counts_per_c);
+  for (size_t i = 0; i < w->blocks; ++i) w->residual[i] = w->values[i] - b - tau * w->temperature_c[i];
 }
 
 }  // namespace
 
-void FindPulses(const SampleStore& store, int channel, double fallback_temperature_c, Baseline* baseline,
-                std::vector<Pulse>* pulses) {
-  pulses->clear();
-  *baseline = Baseline{};
-  size_t n = store.Size();
-  if (n < MIN_SAMPLES || channel < 0 || channel >= MAX_SENSORS_PER_DEVICE) return;
-
-  std::vector<float> x(n);
-  std::vector<uint32_t> value_histogram(65536, 0), step_histogram(65536, 0);
-  for (size_t i = 0; i < n; ++i) {
-    uint16_t value = store.At(i).channels[channel];
-    x[i] = value;
-    ++value_histogram[value];
-    if (i > 0) ++step_histogram[static_cast<size_t>(std::abs(int(value) - int(store.At(i - 1).channels[channel])))];
-  }
-  double median = HistogramQuantile(value_histogram, n, 0.5);
-  double largest = HistogramQuantile(value_histogram, n, 0.999) - median;
-  // Consecutive differences see the noise (times sqrt 2) and hardly the
-  // slow pulses: a first noise figure that wheels do not inflate.
-  double sigma = std::max(0.5, HistogramQuantile(step_histogram, n - 1, 0.5) * MAD_TO_SIGMA / std::sqrt(2.0));
-  value_histogram = {};
-  step_histogram = {};
-
+bool PrepareDevice(const SampleStore& store, double fallback_temperature_c, DeviceWorkspace* w) {
+  w->store = &store;
+  w->size = store.Size();
+  size_t n = w->size;
   // Sample rate from the median spacing of a spread of samples.
   std::vector<double> spacing;
   size_t stride = std::max<size_t>(1, n / 4096);
   for (size_t i = stride; i < n; i += stride)
     spacing.push_back((store.TimeS(i) - store.TimeS(i - stride)) / static_cast<double>(stride));
-  std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
-  double sample_period_s = spacing[spacing.size() / 2];
-  if (!(sample_period_s > 0)) sample_period_s = 1e-3;
+  double sample_period_s = 1e-3;
+  if (!spacing.empty()) {
+    std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
+    if (spacing[spacing.size() / 2] > 0) sample_period_s = spacing[spacing.size() / 2];
+  }
+  w->block = std::clamp<size_t>(static_cast<size_t>(BLOCK_S / sample_period_s), 1, 64);
+  w->blocks = (n + w->block - 1) / w->block;
+  w->block_period_s = sample_period_s * static_cast<double>(w->block);
+  size_t blocks = w->blocks;
+  if (!w->temperature_c.Reserve(blocks) || !w->values.Reserve(blocks) || !w->residual.Reserve(blocks) ||
+      !w->active.Reserve(blocks)) {
+    w->size = w->blocks = 0;
+    return false;
+  }
+  for (size_t b = 0; b < blocks; ++b) {
+    size_t first = b * w->block, last = std::min(n, first + w->block);
+    double sum = 0;
+    for (size_t i = first; i < last; ++i) sum += SampleTemperature(store.At(i), fallback_temperature_c);
+    w->temperature_c[b] = static_cast<float>(sum / static_cast<double>(last - first));
+  }
+  w->value_histogram.assign(65536, 0);
+  w->step_histogram.assign(65536, 0);
+  return true;
+}
+
+void FindPulses(DeviceWorkspace* w, int channel, Baseline* baseline, std::vector<Pulse>* pulses) {
+  pulses->clear();
+  *baseline = Baseline{};
+  size_t n = w->size, blocks = w->blocks;
+  if (n < MIN_SAMPLES || !w->store || channel < 0 || channel >= MAX_SENSORS_PER_DEVICE) return;
+  const SampleStore& store = *w->store;
+
+  std::fill(w->value_histogram.begin(), w->value_histogram.end(), 0);
+  std::fill(w->step_histogram.begin(), w->step_histogram.end(), 0);
+  int previous = store.At(0).channels[channel];
+  for (size_t b = 0; b < blocks; ++b) {
+    size_t first = b * w->block, last = std::min(n, first + w->block);
+    int sum = 0;
+    for (size_t i = first; i < last; ++i) {
+      int value = store.At(i).channels[channel];
+      sum += value;
+      ++w->value_histogram[static_cast<size_t>(value)];
+      ++w->step_histogram[static_cast<size_t>(std::abs(value - previous))];
+      previous = value;
+    }
+    w->values[b] = static_cast<float>(sum) / static_cast<float>(last - first);
+  }
+  double median = HistogramQuantile(w->value_histogram, n, 0.5);
+  double largest = HistogramQuantile(w->value_histogram, n, 0.999) - median;
+  // Consecutive differences see the noise (times sqrt 2) and hardly the
+  // slow pulses: a first noise figure that wheels do not inflate. The first
+  // step (zero) is counted once among n; it does not move the median.
+  double sample_sigma = HistogramQuantile(w->step_histogram, n, 0.5) * MAD_TO_SIGMA / std::sqrt(2.0);
+  double block_root = std::sqrt(static_cast<double>(w->block));
 
   // Two rounds: the median as baseline gives a first quiet set, the fitted
-  // baseline a better one.
-  std::vector<float> residual(n);
-  for (size_t i = 0; i < n; ++i) residual[i] = static_cast<float>(x[i] - median);
-  std::vector<uint8_t> active;
+  // baseline a better one. All figures here are of block means.
+  for (size_t i = 0; i < blocks; ++i) w->residual[i] = static_cast<float>(w->values[i] - median);
   Baseline fit;
   fit.offset_counts = median;
-  fit.noise_counts = sigma;
+  fit.noise_counts = std::max(0.5, sample_sigma / block_root);
   for (int round = 0; round < 2; ++round) {
     double quiet_threshold = std::max({3.0 * fit.noise_counts, 0.025 * largest, MIN_THRESHOLD_COUNTS / 2});
-    MarkActive(residual, quiet_threshold, &active);
-    fit = FitBaseline(store, x, active, fallback_temperature_c, fit);
-    ComputeResidual(store, x, fit, fallback_temperature_c, &residual);
+    MarkActive(w->residual, blocks, quiet_threshold, &w->active);
+    fit = FitBaseline(*w, fit);
+    ComputeResidual(w, fit);
   }
   *baseline = fit;
-  active = {};
-  x = {};
+  // White noise: a block mean of k samples has 1/sqrt(k) of a sample's.
+  baseline->noise_counts = fit.noise_counts * block_root;
 
-  // Detection on a short moving average (about 2 ms): enough to calm the
+  // Detection on a short moving average (about 3 ms): enough to calm the
   // noise, far shorter than the quickest pulse (27 ms at 80 km/h).
-  size_t window = std::clamp<size_t>(static_cast<size_t>(0.002 / sample_period_s + 0.5), 1, 64);
+  size_t window = std::clamp<size_t>(static_cast<size_t>(SMOOTHING_S / w->block_period_s + 0.5), 1, 64);
   double smoothed_sigma = fit.noise_counts / std::sqrt(static_cast<double>(window));
   double high = std::max({HIGH_THRESHOLD_SIGMAS * smoothed_sigma, HIGH_THRESHOLD_OF_LARGEST * largest,
                           MIN_THRESHOLD_COUNTS});
   double low = high / 2;
-  std::vector<float> smoothed(n);
+  const ScratchArray<float>& residual = w->residual;
+  ScratchArray<float>& smoothed = w->values;  // block means are no longer needed
+  size_t half = (window - 1) / 2;
   double running = 0;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = 0; i < blocks; ++i) {
     running += residual[i];
     if (i >= window) running -= residual[i - window];
-    size_t count = std::min(i + 1, window);
-    // Centre the average on the middle of its window.
-    size_t centre = i >= (count - 1) / 2 ? i - (count - 1) / 2 : 0;
-    smoothed[centre] = static_cast<float>(running / static_cast<double>(count));
+    // The average of residual[i - window + 1 .. i] belongs to the middle of that stretch.
+    if (i + 1 >= window) smoothed[i - half] = static_cast<float>(running / static_cast<double>(window));
   }
-  for (size_t i = n - (window - 1) / 2; i < n && window > 1; ++i) smoothed[i] = residual[i];
+  // The few blocks at both ends without a full window keep their own value.
+  for (size_t i = 0; i + half + 1 < window && i < blocks; ++i) smoothed[i] = residual[i];
+  for (size_t i = blocks >= window ? blocks - window + 1 + half : 0; i < blocks; ++i) smoothed[i] = residual[i];
 
   size_t i = 0;
-  while (i < n) {
+  while (i < blocks) {
     if (smoothed[i] <= low) {
       ++i;
       continue;
     }
     size_t start = i;
     double peak = 0;
-    while (i < n && smoothed[i] > low) peak = std::max(peak, double(smoothed[i++]));
+    while (i < blocks && smoothed[i] > low) peak = std::max(peak, double(smoothed[i++]));
     if (peak < high) continue;
     // Centroid of the upper half: symmetric about the passage, untouched by
     // where the noisy feet crossed the threshold.
     double sum = 0, weighted = 0;
     for (size_t k = start; k < i; ++k) {
       if (smoothed[k] < 0.5 * peak) continue;
-      double w = std::max(0.0, double(residual[k]));
-      sum += w;
-      weighted += w * store.TimeS(k);
+      double weight = std::max(0.0, double(residual[k]));
+      sum += weight;
+      weighted += weight * w->BlockTimeS(k);
     }
     if (sum <= 0) continue;
     pulses->push_back(Pulse{weighted / sum, peak});

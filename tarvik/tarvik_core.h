@@ -8,6 +8,7 @@
 // SolveLine touches no shared mutable state, so lines solve concurrently.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -72,6 +73,42 @@ class SampleStore {
 void* AllocateChunk(size_t bytes);
 void FreeChunk(void* chunk, size_t bytes);
 
+// A large scratch array in chunk memory: huge pages where the kernel allows,
+// so that the solver's per-sample buffers do not cost a page fault per
+// 4 KiB. Grows only; its contents are unspecified after Reserve.
+template <typename T>
+class ScratchArray {
+ public:
+  ScratchArray() = default;
+  ~ScratchArray() { Release(); }
+  ScratchArray(const ScratchArray&) = delete;
+  ScratchArray& operator=(const ScratchArray&) = delete;
+  // False when the memory cannot be had.
+  bool Reserve(size_t count) {
+    if (count <= capacity_) return true;
+    Release();
+    size_t bytes = ((count * sizeof(T)) | ((size_t{2} << 20) - 1)) + 1;  // whole 2 MiB pages
+    data_ = static_cast<T*>(AllocateChunk(bytes));
+    if (!data_) return false;
+    bytes_ = bytes;
+    capacity_ = bytes / sizeof(T);
+    return true;
+  }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+  T* data() { return data_; }
+
+ private:
+  void Release() {
+    if (data_) FreeChunk(data_, bytes_);
+    data_ = nullptr;
+    capacity_ = bytes_ = 0;
+  }
+  T* data_ = nullptr;
+  size_t capacity_ = 0;
+  size_t bytes_ = 0;
+};
+
 // What the solver knows about one device.
 struct DeviceInput {
   int32_t device_id = 0;
@@ -133,10 +170,33 @@ inline double BaselineCounts(const Baseline& baseline, double temperature_c) {
   return baseline.offset_counts + baseline.drift_counts_per_c * (temperature_c - 20.0);
 }
 
-// Finds the baseline and every pulse of channel `channel` of `store`.
-// `fallback_temperature_c` replaces NaN temperatures.
-void FindPulses(const SampleStore& store, int channel, double fallback_temperature_c,
-                Baseline* baseline, std::vector<Pulse>* pulses);
+// Buffers of FindPulses, kept across the sensors and both devices of a line
+// so that each sensor does not fault in fresh pages. Filled by PrepareDevice.
+// Detection works on block means of a few samples (about 1.5 ms): the
+// quickest pulse still spans a dozen blocks, and every pass over a long
+// passage gets that much cheaper. The fits afterwards use every sample.
+struct DeviceWorkspace {
+  const SampleStore* store = nullptr;
+  size_t size = 0;                      // samples considered (a snapshot of the store's size)
+  size_t block = 1;                     // samples per block
+  size_t blocks = 0;
+  double block_period_s = 1e-3;
+  ScratchArray<float> temperature_c;    // per block; NaN readings replaced by the fallback
+  ScratchArray<float> values;           // per block, per sensor in turn: mean counts, then the smoothed residual
+  ScratchArray<float> residual;
+  ScratchArray<uint8_t> active;
+  std::vector<uint32_t> value_histogram, step_histogram;  // of single samples
+  // Time of the middle of block b, seconds.
+  double BlockTimeS(size_t b) const {
+    size_t first = b * block, last = std::min(size, first + block) - 1;
+    return 0.5 * (store->TimeS(first) + store->TimeS(last));
+  }
+};
+// False when the buffers cannot be had.
+bool PrepareDevice(const SampleStore& store, double fallback_temperature_c, DeviceWorkspace* workspace);
+
+// Finds the baseline and every pulse of channel `channel` of the prepared device.
+void FindPulses(DeviceWorkspace* workspace, int channel, Baseline* baseline, std::vector<Pulse>* pulses);
 
 // The train's motion as one wheel of one rail sees it:
 // position(t) = position_at_t0_m + speed_mps * (t - t0_s) + accel_mps2 * (t - t0_s)^2 / 2.
