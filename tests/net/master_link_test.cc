@@ -134,17 +134,22 @@ TEST(MasterLink, StatusMessagesOverTheLinkSetAndReplaceTheServerId) {
     return "{\"cmd\":\"" + cmd + "\",\"param\":\"{\\\"ServerId\\\":\\\"" + serverId +
            "\\\"}\",\"name\":\"master\",\"id\":7}";
   };
-  RunningLink running(OnMasterMessage, MASTER_LINK_ID);
-  ASSERT_TRUE(running.opened());
-  running.Send(status("status", "wire-A"));
-  EXPECT_TRUE(WaitForServerId("wire-A"));
-  running.Send(status("status", "wire-B"));
-  EXPECT_TRUE(WaitForServerId("wire-B"));
-  running.Send(status("Status", "wire-C"));
-  running.Send(status("status ", "wire-D"));
   testing::internal::CaptureStderr();
-  running.Stop();  // joined: both were handled
+  bool setA = false, replacedByB = false;
+  {
+    RunningLink running(OnMasterMessage, MASTER_LINK_ID);
+    ASSERT_TRUE(running.opened());
+    running.Send(status("status", "wire-A"));
+    setA = WaitForServerId("wire-A");
+    running.Send(status("status", "wire-B"));
+    replacedByB = WaitForServerId("wire-B");
+    running.Send(status("Status", "wire-C"));
+    running.Send(status("status ", "wire-D"));
+    running.Stop();  // joined: both were handled
+  }
   testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(setA);
+  EXPECT_TRUE(replacedByB);
   EXPECT_EQ(ServerId(), "wire-B");
 }
 
