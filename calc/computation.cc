@@ -3,7 +3,6 @@
 #include "calc/computation.h"
 
 #include <chrono>
-#include <string>
 #include <exception>
 #include <thread>
 
@@ -36,8 +35,9 @@ std::vector<LineResult*> CopyLineResults() {
 namespace {
 
 // Hands one device and the coefficients of all its sensors, in configuration
-// order, to the library. Every sensor counts, enabled or not: the library
-// relies on the list positions matching the device's channels.
+// order, to the library. Every sensor is passed, enabled or not, so the lists
+// mirror the configured sensors position for position; what a disabled
+// sensor means is the library's decision.
 void RegisterDevice(const DeviceConfig& device) {
   std::vector<double> coeff;
   std::vector<double> velCoeff;
@@ -79,7 +79,8 @@ size_t StartLineThreads() {
 }  // namespace
 
 void ComputeLine(int32_t lineId) {
-  // A detached thread's body: nothing may escape it, or the process ends.
+  // A detached thread's body: nothing may escape it, or the process ends. A
+  // line that fails here delivers nothing, and the wait ends at the limit.
   try {
     LineResult* result = Tarvik_Compute(lineId);
     {
