@@ -22,7 +22,8 @@ constexpr double MIN_THRESHOLD_COUNTS = 10.0;      // below this a clean channel
 constexpr double HIGH_THRESHOLD_SIGMAS = 6.0;      // false wheels from Gaussian noise: practically never
 constexpr double HIGH_THRESHOLD_OF_LARGEST = 0.05; // a light wheel is well above 5% of the heaviest
 constexpr size_t MIN_SAMPLES = 16;
-constexpr double BLOCK_S = 0.0015;     // detection resolution
+constexpr size_t MIN_BLOCKS = 8;
+constexpr double BLOCK_S = 0.002;      // detection resolution: 13 blocks across the quickest pulse
 constexpr double SMOOTHING_S = 0.003;
 
 // Value at fraction q of the sorted values, from a histogram of counts.
@@ -106,7 +107,7 @@ bool PrepareDevice(const SampleStore& store, double fallback_temperature_c, Devi
     std::nth_element(spacing.begin(), spacing.begin() + static_cast<std::ptrdiff_t>(spacing.size() / 2), spacing.end());
     if (spacing[spacing.size() / 2] > 0) sample_period_s = spacing[spacing.size() / 2];
   }
-  w->block = std::clamp<size_t>(static_cast<size_t>(BLOCK_S / sample_period_s), 1, 64);
+  w->block = std::clamp<size_t>(static_cast<size_t>(BLOCK_S / sample_period_s + 0.5), 1, 64);
   w->blocks = (n + w->block - 1) / w->block;
   w->block_period_s = sample_period_s * static_cast<double>(w->block);
   size_t blocks = w->blocks;
@@ -115,12 +116,9 @@ bool PrepareDevice(const SampleStore& store, double fallback_temperature_c, Devi
     w->size = w->blocks = 0;
     return false;
   }
-  for (size_t b = 0; b < blocks; ++b) {
-    size_t first = b * w->block, last = std::min(n, first + w->block);
-    double sum = 0;
-    for (size_t i = first; i < last; ++i) sum += SampleTemperature(store.At(i), fallback_temperature_c);
-    w->temperature_c[b] = static_cast<float>(sum / static_cast<double>(last - first));
-  }
+  // The temperature moves slowly: a block's first reading stands for it.
+  for (size_t b = 0; b < blocks; ++b)
+    w->temperature_c[b] = static_cast<float>(SampleTemperature(store.At(b * w->block), fallback_temperature_c));
   w->value_histogram.assign(65536, 0);
   w->step_histogram.assign(65536, 0);
   return true;
@@ -130,30 +128,30 @@ void FindPulses(DeviceWorkspace* w, int channel, Baseline* baseline, std::vector
   pulses->clear();
   *baseline = Baseline{};
   size_t n = w->size, blocks = w->blocks;
-  if (n < MIN_SAMPLES || !w->store || channel < 0 || channel >= MAX_SENSORS_PER_DEVICE) return;
+  if (n < MIN_SAMPLES || blocks < MIN_BLOCKS || !w->store || channel < 0 || channel >= MAX_SENSORS_PER_DEVICE) return;
   const SampleStore& store = *w->store;
 
+  // Everything up to the fits works on block means: one pass over the
+  // samples here, the rest over blocks.
   std::fill(w->value_histogram.begin(), w->value_histogram.end(), 0);
   std::fill(w->step_histogram.begin(), w->step_histogram.end(), 0);
-  int previous = store.At(0).channels[channel];
+  int previous = -1;
   for (size_t b = 0; b < blocks; ++b) {
     size_t first = b * w->block, last = std::min(n, first + w->block);
     int sum = 0;
-    for (size_t i = first; i < last; ++i) {
-      int value = store.At(i).channels[channel];
-      sum += value;
-      ++w->value_histogram[static_cast<size_t>(value)];
-      ++w->step_histogram[static_cast<size_t>(std::abs(value - previous))];
-      previous = value;
-    }
-    w->values[b] = static_cast<float>(sum) / static_cast<float>(last - first);
+    for (size_t i = first; i < last; ++i) sum += store.At(i).channels[channel];
+    float mean = static_cast<float>(sum) / static_cast<float>(last - first);
+    w->values[b] = mean;
+    int rounded = static_cast<int>(mean + 0.5f);
+    ++w->value_histogram[static_cast<size_t>(rounded)];
+    if (previous >= 0) ++w->step_histogram[static_cast<size_t>(std::abs(rounded - previous))];
+    previous = rounded;
   }
-  double median = HistogramQuantile(w->value_histogram, n, 0.5);
-  double largest = HistogramQuantile(w->value_histogram, n, 0.999) - median;
+  double median = HistogramQuantile(w->value_histogram, blocks, 0.5);
+  double largest = HistogramQuantile(w->value_histogram, blocks, 0.999) - median;
   // Consecutive differences see the noise (times sqrt 2) and hardly the
-  // slow pulses: a first noise figure that wheels do not inflate. The first
-  // step (zero) is counted once among n; it does not move the median.
-  double sample_sigma = HistogramQuantile(w->step_histogram, n, 0.5) * MAD_TO_SIGMA / std::sqrt(2.0);
+  // slow pulses: a first noise figure that wheels do not inflate.
+  double block_sigma = HistogramQuantile(w->step_histogram, blocks - 1, 0.5) * MAD_TO_SIGMA / std::sqrt(2.0);
   double block_root = std::sqrt(static_cast<double>(w->block));
 
   // Two rounds: the median as baseline gives a first quiet set, the fitted
@@ -161,7 +159,7 @@ void FindPulses(DeviceWorkspace* w, int channel, Baseline* baseline, std::vector
   for (size_t i = 0; i < blocks; ++i) w->residual[i] = static_cast<float>(w->values[i] - median);
   Baseline fit;
   fit.offset_counts = median;
-  fit.noise_counts = std::max(0.5, sample_sigma / block_root);
+  fit.noise_counts = std::max(0.5, block_sigma);
   for (int round = 0; round < 2; ++round) {
     double quiet_threshold = std::max({3.0 * fit.noise_counts, 0.025 * largest, MIN_THRESHOLD_COUNTS / 2});
     MarkActive(w->residual, blocks, quiet_threshold, &w->active);

@@ -15,7 +15,7 @@ namespace tarvik {
 namespace {
 
 constexpr double A_M = INFLUENCE_HALF_WIDTH_M;
-constexpr size_t MAX_WINDOW_SAMPLES = 2000000;  // a garbage motion must not make one fit scan everything
+constexpr size_t MAX_WINDOW_SAMPLES = 300000;  // 4.5 s at the highest rate; garbage times must not make one fit scan everything
 constexpr double MIN_PULSE_ENERGY = 1.0;        // sum of h^2: about three samples near the peak
 
 // First sample at or after time_s (samples are in time order).

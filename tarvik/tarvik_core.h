@@ -87,7 +87,11 @@ class ScratchArray {
   bool Reserve(size_t count) {
     if (count <= capacity_) return true;
     Release();
-    size_t bytes = ((count * sizeof(T)) | ((size_t{2} << 20) - 1)) + 1;  // whole 2 MiB pages
+    // Whole huge pages for large arrays; small ones take ordinary pages
+    // rather than a mostly empty 2 MiB.
+    size_t wanted = count * sizeof(T);
+    size_t page = wanted >= (size_t{2} << 20) ? (size_t{2} << 20) : 4096;
+    size_t bytes = (wanted | (page - 1)) + 1;
     data_ = static_cast<T*>(AllocateChunk(bytes));
     if (!data_) return false;
     bytes_ = bytes;
@@ -172,7 +176,7 @@ inline double BaselineCounts(const Baseline& baseline, double temperature_c) {
 
 // Buffers of FindPulses, kept across the sensors and both devices of a line
 // so that each sensor does not fault in fresh pages. Filled by PrepareDevice.
-// Detection works on block means of a few samples (about 1.5 ms): the
+// Detection works on block means of a few samples (about 2 ms): the
 // quickest pulse still spans a dozen blocks, and every pass over a long
 // passage gets that much cheaper. The fits afterwards use every sample.
 struct DeviceWorkspace {
@@ -185,7 +189,7 @@ struct DeviceWorkspace {
   ScratchArray<float> values;           // per block, per sensor in turn: mean counts, then the smoothed residual
   ScratchArray<float> residual;
   ScratchArray<uint8_t> active;
-  std::vector<uint32_t> value_histogram, step_histogram;  // of single samples
+  std::vector<uint32_t> value_histogram, step_histogram;  // of block means
   // Time of the middle of block b, seconds.
   double BlockTimeS(size_t b) const {
     size_t first = b * block, last = std::min(size, first + block) - 1;
