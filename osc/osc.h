@@ -19,13 +19,17 @@ struct SideSample;
 extern uint16_t frequencyById[DEVICE_ID_COUNT];
 // Time origin per device id, microseconds; 0 means not set.
 extern int64_t timeOriginById[DEVICE_ID_COUNT];
-// File position of the current record, counted over accepted records only.
+// File position of the current record, counted over accepted records only:
+// starts at the data start (21504) and grows by each accepted record's size.
 extern int64_t recordPosition;
 // Raw dump text lines per device id, collected only in debug mode.
 std::vector<std::string>* RawLinesById();  // DEVICE_ID_COUNT lists
 
-// Lists the carriage table and feeds every data record to FeedRecord.
-// Messages go straight to standard error without timestamp.
+// Lists the carriage table and feeds every data record to FeedRecord, in
+// file order. Messages go straight to standard error without timestamp.
+// Reading stops at a trailing piece shorter than a record or a payload length
+// above 12 (silently) and at a payload length below 12 (with a message naming
+// the record's offset). Memory use does not grow with the file.
 void LoadOscillogram(std::string path);
 
 // Converts one record into a SideSample and pushes it to the library.

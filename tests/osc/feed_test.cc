@@ -94,8 +94,15 @@ double ReferenceCelsius(double reading) {
 }
 
 TEST_F(FeedTest, ThermistorFollowsTheBetaEquation) {
-  EXPECT_NEAR(ThermistorCelsius(512), 24.96, 0.005);
-  EXPECT_NEAR(ThermistorCelsius(511), 25.04, 0.005);
+  // Worked out apart from this code, rounding every step to float; without
+  // that rounding 512 would read 24.956009 and 1 would read 351.963928.
+  const std::vector<std::pair<uint16_t, std::string>> printed = {
+      {1, "351.963898"}, {511, "25.044001"}, {512, "24.955988"}, {1022, "-77.391090"}};
+  for (const auto& [reading, text] : printed) {
+    char celsius[32];
+    std::snprintf(celsius, sizeof(celsius), "%f", static_cast<double>(ThermistorCelsius(reading)));
+    EXPECT_EQ(celsius, text) << reading;
+  }
   EXPECT_EQ(ThermistorCelsius(0), -273.15f);
   EXPECT_EQ(ThermistorCelsius(1023), -273.15f);
   for (uint16_t reading : {1024, 2000, 65535}) EXPECT_TRUE(std::isnan(ThermistorCelsius(reading))) << reading;

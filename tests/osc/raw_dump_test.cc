@@ -77,6 +77,21 @@ TEST_F(RawDumpTest, UnopenableFileFailsAfterTheLowerIdsAreWritten) {
   EXPECT_FALSE(std::filesystem::exists(oscFilePath + "_out6.dat"));
 }
 
+TEST_F(RawDumpTest, DumpsOfManyMegabytesAreWrittenWhole) {
+  TempDir dir;
+  oscFilePath = dir.File("long.osc");
+  std::string expected;
+  for (int record = 0; record < 100000; ++record) {
+    RawLinesById()[2].push_back("2 " + std::to_string(record * 250ll) + " 24.955988 " + std::to_string(record % 1024) +
+                                " 0 0 0");
+    expected += RawLinesById()[2].back() + "\n";
+  }
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(WriteRawDump(), COMPUTATION_OK);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadFileText(oscFilePath + "_out2.dat"), expected);
+}
+
 TEST_F(RawDumpTest, NothingCollectedWritesNothing) {
   TempDir dir;
   oscFilePath = dir.File("train.osc");
