@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -84,9 +85,13 @@ void SetLogFile(std::string path) {
       std::perror("stdout redirected to file\n");
     else
       std::perror("freopen(stdout) failed\n");
-    if (std::freopen(path.c_str(), "a", stderr))
+    if (std::freopen(path.c_str(), "a", stderr)) {
+      // freopen leaves a file stream fully buffered; standard error must stay
+      // unbuffered, or log lines would sit in memory: the size check would
+      // measure a stale file and a crash would lose the last lines.
+      std::setvbuf(stderr, nullptr, _IONBF, 0);
       std::perror("stderr redirected to file\n");
-    else
+    } else
       std::perror("freopen(stderr) failed\n");
   }
   Log("using standart error and info output\n");
@@ -96,13 +101,22 @@ void Log(const char* format, ...) {
   CheckLogRotation();
   int64_t nowMicros = SystemClockMicros();
   long milliseconds = static_cast<long>((nowMicros / 1000) % 1000);
+  std::string timestamp = LocalTimeText("%d-%m-%Y %X ");
 
-  char message[LOG_MESSAGE_BUFFER_BYTES];
+  // The whole line is built here and leaves in one locked fwrite, so lines of
+  // different threads never mix. fprintf on unbuffered standard error does not
+  // give that: glibc passes a long message through an 8 KiB helper buffer
+  // whose overflow reaches the stream without the stream lock.
+  constexpr size_t PREFIX_BYTES = 32;  // "dd-mm-yyyy hh:mm:ss .999: "
+  char line[PREFIX_BYTES + LOG_MESSAGE_BUFFER_BYTES];
+  int prefixLength = std::snprintf(line, PREFIX_BYTES, "%s.%li: ", timestamp.c_str(), milliseconds);
+  size_t length = std::min(static_cast<size_t>(std::max(prefixLength, 0)), PREFIX_BYTES - 1);
+
   va_list arguments;
   va_start(arguments, format);
-  std::vsnprintf(message, sizeof message, format, arguments);
+  int messageLength = std::vsnprintf(line + length, LOG_MESSAGE_BUFFER_BYTES, format, arguments);
   va_end(arguments);
-
-  std::string timestamp = LocalTimeText("%d-%m-%Y %X ");
-  std::fprintf(stderr, "%s.%li: %s", timestamp.c_str(), milliseconds, message);
+  // A longer message is cut to the buffer less its terminating NUL.
+  if (messageLength > 0) length += std::min(static_cast<size_t>(messageLength), LOG_MESSAGE_BUFFER_BYTES - 1);
+  std::fwrite(line, 1, length, stderr);
 }
