@@ -1,5 +1,5 @@
 // The master link through real loopback sockets: what the receive loop
-// dispatches and logs, the send to the master, and the status messages.
+// dispatches and logs, and the send to the master.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -33,14 +33,6 @@ struct MasterPortOverride {
   explicit MasterPortOverride(uint16_t port) { masterPort = port; }
   ~MasterPortOverride() { masterPort = MASTER_PORT; }
 };
-
-bool WaitForServerId(const std::string& expected) {
-  for (int i = 0; i < 500; ++i) {
-    if (ServerId() == expected) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 TEST(MasterLink, DispatchesWholeDatagramsAndLogsEmptyOversizedAndFailedReceives) {
   ClearRecordedDatagrams();
@@ -127,30 +119,6 @@ TEST(MasterLink, SendsOneDatagramFromTheLinksPortAndRefusesTextsAboveTheLargestD
   EXPECT_EQ(received->sourcePort, linkPort);
   EXPECT_FALSE(refused);
   EXPECT_TRUE(HasLine(log, "Message of 65508 bytes not sent to the master: a UDP datagram holds at most 65507 bytes"));
-}
-
-TEST(MasterLink, StatusMessagesOverTheLinkSetAndReplaceTheServerId) {
-  auto status = [](const std::string& cmd, const std::string& serverId) {
-    return "{\"cmd\":\"" + cmd + "\",\"param\":\"{\\\"ServerId\\\":\\\"" + serverId +
-           "\\\"}\",\"name\":\"master\",\"id\":7}";
-  };
-  testing::internal::CaptureStderr();
-  bool setA = false, replacedByB = false;
-  {
-    RunningLink running(OnMasterMessage, MASTER_LINK_ID);
-    ASSERT_TRUE(running.opened());
-    running.Send(status("status", "wire-A"));
-    setA = WaitForServerId("wire-A");
-    running.Send(status("status", "wire-B"));
-    replacedByB = WaitForServerId("wire-B");
-    running.Send(status("Status", "wire-C"));
-    running.Send(status("status ", "wire-D"));
-    running.Stop();  // joined: both were handled
-  }
-  testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(setA);
-  EXPECT_TRUE(replacedByB);
-  EXPECT_EQ(ServerId(), "wire-B");
 }
 
 TEST(MasterLink, BindFailureReturnsWithoutALogLine) {
