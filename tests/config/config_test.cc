@@ -4,7 +4,7 @@
 // model a realistic file builds.
 #include <gtest/gtest.h>
 
-#include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -124,7 +124,6 @@ std::vector<ConfigCase> Cases() {
       {"empty file", "", CONFIG_REFUSED, 0, {"Config file $PATH is not valid JSON: The document is empty. (at byte 0)"}},
       {"truncated", File({Line(1, 7126, 7127)}).substr(0, 40), CONFIG_REFUSED, 0, {NOT_JSON}},
       {"trailing text", File({}) + " {}", CONFIG_REFUSED, 0, {NOT_JSON}},
-      {"trailing comma", "{\"lines\": [],}", CONFIG_REFUSED, 0, {NOT_JSON}},
       {"comment", "// lines\n" + File({}), CONFIG_REFUSED, 0, {NOT_JSON}},
       {"NaN", File({OddSensor("coeff", "NaN")}), CONFIG_REFUSED, 0, {NOT_JSON}},
       {"unclosed deep nesting", Nested(100000, false), CONFIG_REFUSED, 0, {NOT_JSON}},
@@ -148,8 +147,6 @@ std::vector<ConfigCase> Cases() {
        {"Line 0: \"id" + MISSING + "an integer"}},
       {"id above int32", File({Json(Set(LineMembers(1, "{}", "{}"), "id", "2147483648"))}), CONFIG_REFUSED, 0,
        {"Line 0: \"id" + MISSING + "an integer"}},
-      {"id with fraction", File({Json(Set(LineMembers(1, "{}", "{}"), "id", "1.0"))}), CONFIG_REFUSED, 0,
-       {"Line 0: \"id" + MISSING + "an integer"}},
       {"sides missing or not objects", File({Json({{"id", "1"}, {"devices", "{\"odd\": 5}"}}),
                                              Json(LineMembers(2, "null", Json(DeviceMembers(7126))))}),
        CONFIG_OK, 2,
@@ -157,13 +154,10 @@ std::vector<ConfigCase> Cases() {
         Added("even", 7126)}},
       // Devices.
       {"enabled missing", File({OddDevice("enabled", "")}), CONFIG_REFUSED, 0, {odd + "enabled" + MISSING + "a boolean"}},
-      {"enabled as number", File({OddDevice("enabled", "1")}), CONFIG_REFUSED, 0, {odd + "enabled" + MISSING + "a boolean"}},
       {"uid as number", File({OddDevice("uid", "5")}), CONFIG_REFUSED, 0, {odd + "uid" + MISSING + "a string or null"}},
       {"uid null, host absent", File({Json(LineMembers(1, Json(Set(Set(DeviceMembers(7126), "uid", "null"), "host", "")),
                                                       Json(Set(DeviceMembers(7127), "uid", ""))))}),
        CONFIG_OK, 1, {"Device (odd side) uid  added to config with id 0", "Device (even side) uid  added to config with id 1"}},
-      {"host as object", File({OddDevice("host", "{}")}), CONFIG_REFUSED, 0, {odd + "host" + MISSING + "a string or null"}},
-      {"port missing", File({OddDevice("port", "")}), CONFIG_REFUSED, 0, {odd + "port" + MISSING + "an integer"}},
       {"port as text", File({OddDevice("port", "\"7126\"")}), CONFIG_REFUSED, 0, {odd + "port" + MISSING + "an integer"}},
       {"port with fraction", File({OddDevice("port", "7126.0")}), CONFIG_REFUSED, 0, {odd + "port" + MISSING + "an integer"}},
       {"huge port", File({OddDevice("port", "99999999999999999999")}), CONFIG_REFUSED, 0,
@@ -198,7 +192,6 @@ std::vector<ConfigCase> Cases() {
        {sensor1 + "coeff" + MISSING + "a number within float range"}},
       {"vel_coeff below float", File({OddSensor("vel_coeff", "-1e300")}), CONFIG_REFUSED, 0,
        {sensor1 + "vel_coeff" + MISSING + "a number within float range"}},
-      {"enabled null", File({OddSensor("enabled", "null")}), CONFIG_REFUSED, 0, {sensor1 + "enabled" + MISSING + "a boolean"}},
       {"integer coeff, disabled sensor", File({OddSensors(Set(Set(SensorMembers(), "coeff", "2"), "enabled", "false")),
                                                Line(2, 7128, 7129)}),
        CONFIG_OK, 2, {Added("odd", 7126), Added("even", 7127), Added("odd", 7128), Added("even", 7129)}},
@@ -254,6 +247,17 @@ void ResetConfig() {
   UsedPorts().clear();
 }
 
+std::string Describe(const DeviceConfig& device) {
+  std::ostringstream out;
+  out << "id " << device.id << " port " << device.port << " freq " << device.frequency << " enabled "
+      << device.enabled << " side " << device.side << " uid '" << device.uid << "' host '" << device.host
+      << "' reserved '" << device.reserved << "' sensors";
+  for (const SensorConfig& sensor : device.sensors)
+    out << " [" << sensor.channel << ' ' << sensor.side << ' ' << sensor.coeff << ' ' << sensor.vel_coeff << ' '
+        << sensor.enabled << ']';
+  return out.str();
+}
+
 TEST(ConfigModel, RealisticFileBuildsTheModel) {
   const std::string text = R"({
     "site": "north", "lines": [
@@ -269,48 +273,18 @@ TEST(ConfigModel, RealisticFileBuildsTheModel) {
   std::string path = dir.Write("scales.json.conf", text);
   ASSERT_EQ(LoadConfig(path.c_str()), CONFIG_OK);
   ASSERT_EQ(conf->deviceConfigList.size(), 2u);
-
-  const LineConfig& first = conf->deviceConfigList[0];
+  const LineConfig &first = conf->deviceConfigList[0], &second = conf->deviceConfigList[1];
   EXPECT_EQ(first.id, 11);
-  EXPECT_TRUE(first.active);
-  const DeviceConfig& odd = first.devconf.first;
-  EXPECT_EQ(odd.id, 0);  // the first "port" counts
-  EXPECT_EQ(odd.port, 7126);
-  EXPECT_FALSE(odd.enabled);
-  EXPECT_EQ(odd.uid, "A-1");
-  EXPECT_EQ(odd.host, "10.0.0.11");
-  EXPECT_EQ(odd.frequency, 2000);  // low 16 bits
-  EXPECT_EQ(odd.reserved, "");
-  EXPECT_FALSE(odd.side);
-  ASSERT_EQ(odd.sensors.size(), 2u);
-  EXPECT_EQ(odd.sensors[0].channel, 3);
-  EXPECT_TRUE(odd.sensors[0].side);
-  EXPECT_EQ(odd.sensors[0].coeff, 2.0f);
-  EXPECT_EQ(odd.sensors[0].vel_coeff, 0.9f);
-  EXPECT_FALSE(odd.sensors[0].enabled);  // kept: it still counts for the library
-  EXPECT_EQ(odd.sensors[1].coeff, -1.5e-3f);
-  EXPECT_EQ(odd.sensors[1].vel_coeff, 12.75f);
-  EXPECT_TRUE(odd.sensors[1].enabled);
-  const DeviceConfig& even = first.devconf.second;
-  EXPECT_EQ(even.id, 1);
-  EXPECT_TRUE(even.side);
-  EXPECT_EQ(even.uid, "");
-  EXPECT_EQ(even.host, "");
-  EXPECT_EQ(even.frequency, 1000);
-  EXPECT_TRUE(even.sensors.empty());
-
-  const LineConfig& second = conf->deviceConfigList[1];
   EXPECT_EQ(second.id, -4);
-  EXPECT_EQ(second.devconf.first.id, 7);
-  EXPECT_EQ(second.devconf.first.host, "h");
+  EXPECT_TRUE(first.active && second.active);
+  // The first "port" counts; frequency and channel keep their low 16 bits; a
+  // disabled sensor is kept, for the library still counts it.
+  EXPECT_EQ(Describe(first.devconf.first), "id 0 port 7126 freq 2000 enabled 0 side 0 uid 'A-1' host '10.0.0.11' "
+                                           "reserved '' sensors [3 1 2 0.9 0] [1 0 -0.0015 12.75 1]");
+  EXPECT_EQ(Describe(first.devconf.second), "id 1 port 7127 freq 1000 enabled 1 side 1 uid '' host '' reserved '' sensors");
+  EXPECT_EQ(Describe(second.devconf.first), "id 7 port 7133 freq 500 enabled 1 side 0 uid '' host 'h' reserved '' sensors");
   // The missing even side keeps a fresh device's defaults.
-  const DeviceConfig& defaulted = second.devconf.second;
-  EXPECT_EQ(defaulted.id, 0);
-  EXPECT_EQ(defaulted.port, 0);
-  EXPECT_EQ(defaulted.frequency, 0);
-  EXPECT_TRUE(defaulted.enabled);
-  EXPECT_FALSE(defaulted.side);
-  EXPECT_TRUE(defaulted.sensors.empty());
+  EXPECT_EQ(Describe(second.devconf.second), "id 0 port 0 freq 0 enabled 1 side 0 uid '' host '' reserved '' sensors");
   EXPECT_EQ(UsedPorts(), (std::vector<uint16_t>{7126, 7127, 7133}));
 
   // A second load appends to the first: its ports are all taken.
