@@ -1,8 +1,8 @@
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <limits>
 #include <system_error>
 
 #include "app/settings.h"
@@ -41,11 +41,14 @@ float BetaEquationCelsius(uint16_t reading) {
   return static_cast<float>(kelvin - 273.15);
 }
 
-// Built at first use so that the per-record path does no logarithm.
-const std::array<float, THERMISTOR_MAX_READING + 1>& CelsiusTable() {
+// Built at first use so that the per-record path does no logarithm. The
+// last entry serves every reading above the converter's range: the equation
+// gives each of them the same NaN (a logarithm of a negative ratio), and the
+// raw dump prints that NaN as it comes out of the equation.
+const std::array<float, THERMISTOR_MAX_READING + 2>& CelsiusTable() {
   static const auto table = [] {
-    std::array<float, THERMISTOR_MAX_READING + 1> celsius{};
-    for (uint16_t reading = 0; reading <= THERMISTOR_MAX_READING; ++reading) {
+    std::array<float, THERMISTOR_MAX_READING + 2> celsius{};
+    for (uint16_t reading = 0; reading <= THERMISTOR_MAX_READING + 1; ++reading) {
       celsius[reading] = BetaEquationCelsius(reading);
     }
     return celsius;
@@ -82,8 +85,7 @@ std::string RawLine(const SideSample& sample) {
 }  // namespace
 
 float ThermistorCelsius(uint16_t reading) {
-  if (reading > THERMISTOR_MAX_READING) return std::numeric_limits<float>::quiet_NaN();
-  return CelsiusTable()[reading];
+  return CelsiusTable()[std::min<uint16_t>(reading, THERMISTOR_MAX_READING + 1)];
 }
 
 void SetSampleSink(SampleSink sink) { sampleSink = sink != nullptr ? sink : Tarvik_PushSideData; }
@@ -110,7 +112,7 @@ void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadL
 
   // Readings above 1023 are out of the converter's range: NaN, but pushed.
   uint16_t reading = osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT);
-  float celsius = reading <= THERMISTOR_MAX_READING ? CelsiusTable()[reading] : std::numeric_limits<float>::quiet_NaN();
+  float celsius = ThermistorCelsius(reading);
   if (std::isnan(celsius)) Log("error on shift %lli\n", static_cast<long long>(recordPosition));
 
   auto* sample = static_cast<SideSample*>(std::calloc(1, sizeof(SideSample)));

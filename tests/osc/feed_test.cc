@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tests/osc/feed_fixture.h"
+#include "tests/support/osc_writer.h"
 #include "tests/support/run_program.h"
 
 namespace {
@@ -14,22 +15,14 @@ struct Record {
   uint16_t thermistor = 512;
 };
 
+// Channel c carries 1000 * c + the low byte of the counter, so each sample
+// shows that its channels came from its own record, in order.
 void Feed(const Record& record) {
-  uint8_t bytes[osc::RECORD_BYTES] = {};
-  bytes[osc::HEADER_DEVICE_ID_AT] = record.deviceId;
-  bytes[osc::HEADER_PAYLOAD_LENGTH_AT] = osc::RECORD_PAYLOAD_BYTES;
-  for (int i = 0; i < 4; ++i) bytes[osc::HEADER_COUNTER_AT + i] = static_cast<uint8_t>(record.counter >> (8 * i));
-  uint8_t* payload = bytes + osc::RECORD_HEADER_BYTES;
-  payload[osc::PAYLOAD_THERMISTOR_AT] = static_cast<uint8_t>(record.thermistor);
-  payload[osc::PAYLOAD_THERMISTOR_AT + 1] = static_cast<uint8_t>(record.thermistor >> 8);
-  // Channel c carries 1000 * c + the low byte of the counter, so each sample
-  // shows that its channels came from its own record, in order.
-  for (int c = 0; c < 4; ++c) {
-    uint16_t value = static_cast<uint16_t>(1000 * c + (record.counter & 0xff));
-    payload[osc::PAYLOAD_CHANNEL0_AT + 2 * c] = static_cast<uint8_t>(value);
-    payload[osc::PAYLOAD_CHANNEL0_AT + 2 * c + 1] = static_cast<uint8_t>(value >> 8);
-  }
-  FeedRecord(bytes, payload, osc::RECORD_PAYLOAD_BYTES);
+  RecordSpec spec = {record.deviceId, record.counter, record.thermistor};
+  for (int c = 0; c < 4; ++c) spec.channels[c] = static_cast<uint16_t>(1000 * c + (record.counter & 0xff));
+  std::string bytes = BuildOscillogram({}, {spec}).substr(osc::START_OFFSET);
+  auto* header = reinterpret_cast<const uint8_t*>(bytes.data());
+  FeedRecord(header, header + osc::RECORD_HEADER_BYTES, osc::RECORD_PAYLOAD_BYTES);
 }
 
 std::vector<std::string> FeedCapturingLog(const std::vector<Record>& records) {
@@ -76,17 +69,6 @@ TEST_F(FeedTest, SampleTimesCountFromEachDevicesOrigin) {
   }
 }
 
-TEST_F(FeedTest, SampleCarriesChannelsInOrderAndZeroReserve) {
-  frequencyById[4] = 100;
-  Feed({4, 0x1234, 1023});
-  ASSERT_EQ(Pushed().size(), 1u);
-  const SideSample& sample = Pushed()[0];
-  EXPECT_EQ(sample.deviceId, 4u);
-  EXPECT_EQ(std::vector<uint16_t>(sample.channels, sample.channels + 4),
-            (std::vector<uint16_t>{0x34, 1000 + 0x34, 2000 + 0x34, 3000 + 0x34}));
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(sample.reserved), 8), std::string(8, '\0'));
-}
-
 // The beta equation in double precision, as an independent reference.
 double ReferenceCelsius(double reading) {
   double resistanceOhm = 10000.0 / (1023.0 / reading - 1.0);
@@ -115,24 +97,6 @@ TEST_F(FeedTest, ThermistorFollowsTheBetaEquation) {
   }
 }
 
-TEST_F(FeedTest, RecordPositionCountsAcceptedRecordsOnly) {
-  frequencyById[0] = 1000;
-  std::vector<std::string> logged = FeedCapturingLog({
-      {0, 1, 1024},   // 21504: pushed with NaN
-      {1, 2, 512},    // no frequency: dropped, does not count
-      {9, 3, 512},    // no such device: dropped, does not count
-      {0, 4, 512},    // 21523
-      {0, 5, 65535},  // 21542: pushed with NaN
-  });
-  EXPECT_EQ(logged, (std::vector<std::string>{"error on shift 21504", "freq not set for id  1",
-                                              "device id 9 out of range 0..7, record at position 21523 dropped",
-                                              "error on shift 21542"}));
-  ASSERT_EQ(Pushed().size(), 3u);
-  EXPECT_TRUE(std::isnan(Pushed()[0].temperature));
-  EXPECT_TRUE(std::isnan(Pushed()[2].temperature));
-  EXPECT_EQ(recordPosition, 21504 + 3 * 19);
-}
-
 std::string PrintfLine(uint32_t id, long long timeUs, float celsius, uint32_t counterLowByte) {
   char text[128];
   std::snprintf(text, sizeof(text), "%u %lld %f %u %u %u %u", id, timeUs, static_cast<double>(celsius),
@@ -146,26 +110,24 @@ TEST_F(FeedTest, DebugModeKeepsOneTextLinePerSampleAsPrintfWritesIt) {
   EXPECT_TRUE(RawLinesById()[1].empty()) << "no text lines outside debug mode";
 
   debugMode = true;
-  frequencyById[0] = 1000;
   frequencyById[6] = 1;
-  std::vector<Record> records = {{0, 5000, 0}, {6, 3, 1023}, {0, 5001, 1024}, {0, 4000, 512}};
-  // Every reading the converter can produce, for the formatting of each temperature.
-  for (uint16_t reading = 0; reading <= 1023; ++reading) records.push_back({6, 3u + reading, reading});
+  // Every reading the converter can produce and one beyond, then a counter
+  // before the origin.
+  std::vector<Record> records;
+  for (uint16_t reading = 0; reading <= 1024; ++reading) records.push_back({6, 3u + reading, reading});
+  records.push_back({6, 2, 512});
   FeedCapturingLog(records);
 
-  ASSERT_EQ(RawLinesById()[0].size(), 3u);
-  EXPECT_EQ(RawLinesById()[0][0], "0 0 -273.149994 136 1136 2136 3136");
-  EXPECT_TRUE(RawLinesById()[0][1].starts_with("0 1000 ") && RawLinesById()[0][1].find("nan ") != std::string::npos)
-      << RawLinesById()[0][1];
-  EXPECT_EQ(RawLinesById()[0][2], PrintfLine(0, -1000000, ThermistorCelsius(512), 4000 & 0xff));
-  ASSERT_EQ(RawLinesById()[6].size(), 1025u);
-  EXPECT_EQ(RawLinesById()[6][0], "6 0 -273.149994 3 1003 2003 3003");
-  for (uint16_t reading = 0; reading <= 1023; ++reading) {
-    uint32_t counter = 3u + reading;
-    EXPECT_EQ(RawLinesById()[6][1 + reading],
-              PrintfLine(6, reading * 1000000ll, ThermistorCelsius(reading), counter & 0xff));
+  const std::vector<std::string>& lines = RawLinesById()[6];
+  ASSERT_EQ(lines.size(), records.size());
+  EXPECT_EQ(lines[0], "6 0 -273.149994 3 1003 2003 3003");
+  EXPECT_EQ(lines[1023], "6 1023000000 -273.149994 2 1002 2002 3002");
+  EXPECT_NE(lines[1024].find("nan 3 1003 2003 3003"), std::string::npos) << lines[1024];
+  for (size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(lines[i], PrintfLine(6, (records[i].counter - 3ll) * 1000000, ThermistorCelsius(records[i].thermistor),
+                                   records[i].counter & 0xff));
   }
-  for (int id : {1, 2, 3, 4, 5, 7}) EXPECT_TRUE(RawLinesById()[id].empty()) << id;
+  for (int id : {0, 1, 2, 3, 4, 5, 7}) EXPECT_TRUE(RawLinesById()[id].empty()) << id;
 }
 
 }  // namespace

@@ -92,13 +92,4 @@ TEST_F(RawDumpTest, DumpsOfManyMegabytesAreWrittenWhole) {
   EXPECT_EQ(ReadFileText(oscFilePath + "_out2.dat"), expected);
 }
 
-TEST_F(RawDumpTest, NothingCollectedWritesNothing) {
-  TempDir dir;
-  oscFilePath = dir.File("train.osc");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteRawDump(), COMPUTATION_OK);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(FilesIn(dir.path()).empty());
-}
-
 }  // namespace
