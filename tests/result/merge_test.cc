@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 
 #include "result/result.h"
@@ -10,12 +9,7 @@
 namespace result_test {
 namespace {
 
-const char* const CARRIAGES_DIFFER = "Not equal carriages count in different lines";
-const char* const NO_CORRECT_DATA = "Result has no correct data in any line";
-
-std::string AxleCountsDiffer(int carriage) {
-  return "Not equal axis count at " + std::to_string(carriage) + " carriage in different lines";
-}
+const std::string CARRIAGES_DIFFER = "Not equal carriages count in different lines";
 
 struct MergeRun {
   TrainResult train;
@@ -28,128 +22,94 @@ MergeRun RunMerge(const std::vector<LineResult*>& lines) {
   return {train, LogMessages(testing::internal::GetCapturedStderr())};
 }
 
-// The carriage as one line alone gives it: integers unchanged, speed narrowed
-// to single precision, condition truncated toward zero.
-void ExpectCarriageOfOneLine(const CarriageResult& merged, const CarriageSpec& line) {
-  EXPECT_EQ(merged.full_weight, static_cast<uint32_t>(line.full_weight));
-  EXPECT_EQ(merged.loco.flag, line.loco);
-  EXPECT_EQ(merged.loco.type, line.type);
-  ASSERT_EQ(merged.axis.size(), line.axles.size());
-  for (size_t a = 0; a < line.axles.size(); ++a) {
-    EXPECT_EQ(merged.axis[a].speed, static_cast<float>(line.axles[a].speed)) << "axle " << a;
-    ASSERT_EQ(merged.axis[a].wheels.size(), 2u);
-    for (size_t w = 0; w < 2; ++w) {
-      const WheelSpec& wheel = line.axles[a].wheels[w];
-      EXPECT_EQ(merged.axis[a].wheels[w].weight, static_cast<uint32_t>(wheel.weight));
-      EXPECT_EQ(merged.axis[a].wheels[w].condition, static_cast<uint32_t>(std::trunc(wheel.condition)));
-      EXPECT_EQ(merged.axis[a].wheels[w].strength, wheel.strength);
-      EXPECT_EQ(merged.axis[a].wheels[w].ids, wheel.ids);
-    }
+// The carriage exactly as the line built from `base` gives it on its own.
+void ExpectFromOneLine(const CarriageResult& carriage, int line, int32_t base, size_t c) {
+  EXPECT_EQ(carriage.full_weight, static_cast<uint32_t>(base * 10 + c));
+  ASSERT_EQ(carriage.axis.size(), 2u);
+  for (int a = 0; a < 2; ++a) {
+    EXPECT_EQ(carriage.axis[a].speed, static_cast<float>(base + a / 4.0));
+    EXPECT_EQ(carriage.axis[a].wheels.at(1).weight, static_cast<uint32_t>(base + 1));
+    EXPECT_EQ(carriage.axis[a].wheels[1].strength, std::vector<int32_t>{static_cast<int32_t>(line * 1000 + c * 100 + a * 10 + 1)});
   }
-}
-
-LineSpec FirstAgreeingLine() {
-  AxleSpec axle{10.0, {{100, 2.0f, {1, 2}, {11, 12}}, {110, 3.0f, {3}, {13}}}};
-  return {1, 1000, {{500, false, "", {axle}}}};
-}
-
-LineSpec SecondAgreeingLine() {
-  AxleSpec axle{11.0, {{101, 4.0f, {5}, {15}}, {120, 0.0f, {}, {}}}};
-  return {2, 1003, {{503, true, "VL80", {axle}}}};
 }
 
 TEST(MergeTest, AgreeingLinesGiveMeansAndListsInFinishOrder) {
   LinePool pool;
-  LineResult* first = pool.Add(FirstAgreeingLine());
-  LineResult* second = pool.Add(SecondAgreeingLine());
-
-  MergeRun run = RunMerge({first, second});
-  EXPECT_TRUE(run.messages.empty());
-  EXPECT_TRUE(run.train.correct);
-  EXPECT_EQ(run.train.total_weight, 1001u);
-  ASSERT_EQ(run.train.carriages.size(), 1u);
-  const CarriageResult& carriage = run.train.carriages[0];
-  EXPECT_EQ(carriage.full_weight, 501u);
-  EXPECT_TRUE(carriage.loco.flag);
-  EXPECT_EQ(carriage.loco.type, "VL80");
-  ASSERT_EQ(carriage.axis.size(), 1u);
-  EXPECT_EQ(carriage.axis[0].speed, 10.5f);
-  const WheelResult& odd = carriage.axis[0].wheels[0];
-  const WheelResult& even = carriage.axis[0].wheels[1];
-  EXPECT_EQ(odd.weight, 100u);
-  EXPECT_EQ(odd.condition, 3u);
-  EXPECT_EQ(odd.strength, (std::vector<int32_t>{1, 2, 5}));
-  EXPECT_EQ(odd.ids, (std::vector<int32_t>{11, 12, 15}));
-  EXPECT_EQ(even.weight, 115u);
-  EXPECT_EQ(even.condition, 1u);
-  EXPECT_EQ(even.strength, (std::vector<int32_t>{3}));
-
-  // The other finish order: lists joined the other way, the type from the
-  // last merged line even though it is empty, the flag still set.
-  run = RunMerge({second, first});
-  const CarriageResult& swapped = run.train.carriages[0];
-  EXPECT_EQ(swapped.axis[0].wheels[0].strength, (std::vector<int32_t>{5, 1, 2}));
-  EXPECT_EQ(swapped.axis[0].wheels[0].ids, (std::vector<int32_t>{15, 11, 12}));
-  EXPECT_TRUE(swapped.loco.flag);
-  EXPECT_EQ(swapped.loco.type, "");
+  LineResult* first = pool.Add(1, 10, {2});
+  LineResult* second = pool.Add(2, 20, {2});
+  second->carriages[0]->loco = {true, "VL80"};
+  // Wheel records beyond the second are the library's own business.
+  second->carriages[0]->axis[1]->wheels.push_back(second->carriages[0]->axis[1]->wheels[0]);
+  for (bool secondLast : {true, false}) {
+    MergeRun run = RunMerge(secondLast ? std::vector{first, second} : std::vector{second, first});
+    EXPECT_TRUE(run.messages.empty());
+    EXPECT_TRUE(run.train.correct);
+    EXPECT_EQ(run.train.total_weight, 1500u);
+    const CarriageResult& carriage = run.train.carriages.at(0);
+    EXPECT_EQ(carriage.full_weight, 150u);
+    EXPECT_TRUE(carriage.loco.flag);
+    EXPECT_EQ(carriage.loco.type, secondLast ? "VL80" : "");  // the last line's, even when empty
+    ASSERT_EQ(carriage.axis.size(), 2u);
+    EXPECT_EQ(carriage.axis[1].speed, 15.25f);
+    ASSERT_EQ(carriage.axis[1].wheels.size(), 2u);
+    const WheelResult& wheel = carriage.axis[1].wheels[1];
+    EXPECT_EQ(wheel.weight, 16u);
+    EXPECT_EQ(wheel.condition, 1u);
+    EXPECT_EQ(wheel.strength, (secondLast ? std::vector{1011, 2011} : std::vector{2011, 1011}));
+    EXPECT_EQ(wheel.ids, (secondLast ? std::vector{1012, 2012} : std::vector{2012, 1012}));
+  }
 }
 
 TEST(MergeTest, DifferingCarriageCountsMergeOneRecordAlone) {
   struct Case {
     std::vector<size_t> carriageCounts;  // per line, in finish order
-    size_t mergedLine;                   // the index of the line merged alone
+    size_t mergedLine;                   // index of the line the carriages come from alone
     size_t expectedCarriages;
-    size_t expectedMessages;
+    std::vector<std::string> expectedMessages;
   };
   const Case cases[] = {
-      {{5, 6}, 1, 5, 1},        // the longer one decides, cut to the reference's count
-      {{6, 5}, 0, 6, 1},        // the reference is longer
-      {{5, 6, 4}, 0, 5, 2},     // the last differing one is shorter: the reference
-      {{6, 5, 7}, 2, 6, 2},     // the last differing one is longer
-      {{6, 7, 5}, 0, 6, 2},
-      {{3, 0}, 0, 3, 1},        // a later line without carriages differs too
-      {{0, 0, 3, 2}, 2, 3, 1},  // lines without carriages ahead of the reference do not count
+      {{5, 6}, 1, 5, {CARRIAGES_DIFFER}},  // the longer one, cut to the reference's count
+      {{6, 5}, 0, 6, {CARRIAGES_DIFFER}},
+      {{5, 6, 4}, 0, 5, {CARRIAGES_DIFFER, CARRIAGES_DIFFER}},  // the last differing one decides
+      {{6, 5, 7}, 2, 6, {CARRIAGES_DIFFER, CARRIAGES_DIFFER}},
+      {{3, 0}, 0, 3, {CARRIAGES_DIFFER}},
+      {{0, 0, 3, 2}, 2, 3, {CARRIAGES_DIFFER}},  // lines without carriages set no reference
+      // All merged, but the first line has nothing to give to any carriage.
+      {{0, 3}, 1, 3, {"Line 1 has 0 of 3 carriages, left out of the carriages it lacks"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.carriageCounts));
     LinePool pool;
     std::vector<LineResult*> lines;
-    std::vector<LineSpec> specs;
     uint32_t totalSum = 0;
     for (size_t i = 0; i < c.carriageCounts.size(); ++i) {
-      specs.push_back(UniformLine(static_cast<uint16_t>(i + 1), static_cast<int32_t>(10 * (i + 1)), c.carriageCounts[i], 2));
-      lines.push_back(pool.Add(specs.back()));
-      totalSum += static_cast<uint32_t>(specs.back().total_weight);
+      lines.push_back(pool.Add(i + 1, 10 * (i + 1), std::vector<size_t>(c.carriageCounts[i], 2)));
+      totalSum += lines.back()->total_weight;
     }
     MergeRun run = RunMerge(lines);
-    EXPECT_EQ(run.messages, std::vector<std::string>(c.expectedMessages, CARRIAGES_DIFFER));
-    EXPECT_TRUE(run.train.correct);
-    EXPECT_EQ(run.train.total_weight, totalSum / c.carriageCounts.size());
+    EXPECT_EQ(run.messages, c.expectedMessages);
+    EXPECT_EQ(run.train.total_weight, totalSum / lines.size());  // over every correct line
     ASSERT_EQ(run.train.carriages.size(), c.expectedCarriages);
     for (size_t k = 0; k < c.expectedCarriages; ++k) {
-      ExpectCarriageOfOneLine(run.train.carriages[k], specs[c.mergedLine].carriages[k]);
+      ExpectFromOneLine(run.train.carriages[k], c.mergedLine + 1, 10 * (c.mergedLine + 1), k);
     }
   }
 }
 
 TEST(MergeTest, AxleCountsSettleOnTheRuleAndShortRecordsSitOutMissingAxles) {
+  const std::string differ = "Not equal axis count at 1 carriage in different lines";
   struct Case {
     std::vector<size_t> axleCounts;  // at carriage 1, per line in finish order
     size_t expectedAxles;
     std::vector<std::string> expectedMessages;
   };
-  const std::string differ = AxleCountsDiffer(1);
   const Case cases[] = {
       {{4, 3}, 3, {differ}},
       {{3, 4}, 3, {differ}},
       {{4, 3, 2}, 2, {differ, differ}},
       {{2, 3, 2}, 2, {differ}},
-      {{3, 3}, 3, {}},
-      // A line without axles leaves the count unset for the next one.
       {{0, 3}, 3, {"Line 1 has 0 of 3 axles at carriage 1, left out of the axles it lacks"}},
-      // A later line without axles resets the count: the next line sets it anew.
-      {{3, 0, 4},
-       4,
+      {{3, 0, 4}, 4,  // the line without axles resets the count, the next one sets it anew
        {differ, "Line 1 has 3 of 4 axles at carriage 1, left out of the axles it lacks",
         "Line 2 has 0 of 4 axles at carriage 1, left out of the axles it lacks"}},
   };
@@ -157,260 +117,143 @@ TEST(MergeTest, AxleCountsSettleOnTheRuleAndShortRecordsSitOutMissingAxles) {
     SCOPED_TRACE(testing::PrintToString(c.axleCounts));
     LinePool pool;
     std::vector<LineResult*> lines;
-    std::vector<LineSpec> specs;
-    for (size_t i = 0; i < c.axleCounts.size(); ++i) {
-      LineSpec spec = UniformLine(static_cast<uint16_t>(i + 1), static_cast<int32_t>(10 * (i + 1)), 2, 2);
-      spec.carriages[1] = UniformLine(static_cast<uint16_t>(i + 1), static_cast<int32_t>(10 * (i + 1)), 2,
-                                      c.axleCounts[i]).carriages[1];
-      specs.push_back(spec);
-      lines.push_back(pool.Add(spec));
-    }
+    for (size_t i = 0; i < c.axleCounts.size(); ++i) lines.push_back(pool.Add(i + 1, 10 * (i + 1), {2, c.axleCounts[i]}));
     MergeRun run = RunMerge(lines);
     EXPECT_EQ(run.messages, c.expectedMessages);
     ASSERT_EQ(run.train.carriages.size(), 2u);
     EXPECT_EQ(run.train.carriages[0].axis.size(), 2u);
-    const CarriageResult& carriage = run.train.carriages[1];
-    ASSERT_EQ(carriage.axis.size(), c.expectedAxles);
-    // Every axle is the mean over the lines that have it.
+    ASSERT_EQ(run.train.carriages[1].axis.size(), c.expectedAxles);
+    // Each axle is the mean over the lines that have it: wheel 1 weighs base + 1.
     for (size_t a = 0; a < c.expectedAxles; ++a) {
-      uint32_t weightSum = 0;
-      uint32_t contributors = 0;
-      std::vector<int32_t> strength;
-      for (const LineSpec& spec : specs) {
-        if (a >= spec.carriages[1].axles.size()) continue;
-        weightSum += static_cast<uint32_t>(spec.carriages[1].axles[a].wheels[1].weight);
-        strength.insert(strength.end(), spec.carriages[1].axles[a].wheels[1].strength.begin(),
-                        spec.carriages[1].axles[a].wheels[1].strength.end());
+      uint32_t sum = 0, contributors = 0;
+      for (size_t i = 0; i < lines.size(); ++i) {
+        if (a >= c.axleCounts[i]) continue;
+        sum += 10 * (i + 1) + 1;
         ++contributors;
       }
-      EXPECT_EQ(carriage.axis[a].wheels[1].weight, weightSum / contributors) << "axle " << a;
-      EXPECT_EQ(carriage.axis[a].wheels[1].strength, strength) << "axle " << a;
+      EXPECT_EQ(run.train.carriages[1].axis[a].wheels[1].weight, sum / contributors) << "axle " << a;
+      EXPECT_EQ(run.train.carriages[1].axis[a].wheels[1].strength.size(), contributors) << "axle " << a;
     }
   }
 }
 
-TEST(MergeTest, NoCorrectLineGivesTheEmptyResult) {
+TEST(MergeTest, IncorrectAndMissingRecordsAreNeverReadAndChangeNothing) {
   LinePool pool;
-  const std::vector<std::vector<LineResult*>> lists = {
-      {},
-      {pool.AddGarbage()},
-      {pool.AddGarbage(), nullptr, pool.AddGarbage()},
-  };
-  for (const auto& list : lists) {
-    MergeRun run = RunMerge(list);
-    EXPECT_TRUE(run.messages.size() >= 1 && run.messages.back() == NO_CORRECT_DATA);
+  LineResult* first = pool.Add(1, 10, {2, 3});
+  LineResult* second = pool.Add(2, 20, {2, 3});
+  std::string expected = BuildResultDocument(RunMerge({first, second}).train, false, true);
+  MergeRun run = RunMerge({pool.AddGarbage(), first, nullptr, second, pool.AddGarbage()});
+  EXPECT_EQ(run.messages, std::vector<std::string>{"Line result 3 of 5 is missing, line skipped"});
+  EXPECT_EQ(BuildResultDocument(run.train, false, true), expected);
+
+  for (const std::vector<LineResult*>& lines : {std::vector<LineResult*>{}, {pool.AddGarbage(), nullptr}}) {
+    run = RunMerge(lines);
+    ASSERT_FALSE(run.messages.empty());
+    EXPECT_EQ(run.messages.back(), "Result has no correct data in any line");
     EXPECT_FALSE(run.train.correct);
     EXPECT_EQ(run.train.total_weight, 0u);
     EXPECT_TRUE(run.train.carriages.empty());
   }
 }
 
-TEST(MergeTest, IncorrectAndMissingRecordsAreNeverReadAndChangeNothing) {
-  LinePool pool;
-  LineResult* first = pool.Add(UniformLine(1, 10, 3, 2));
-  LineResult* second = pool.Add(UniformLine(2, 20, 3, 2));
-  std::string expected = BuildResultDocument(RunMerge({first, second}).train, false, true);
-
-  // Garbage records point into an inaccessible page: any read beyond their
-  // `correct` byte would crash here.
-  MergeRun run = RunMerge({pool.AddGarbage(), first, pool.AddGarbage(), second, pool.AddGarbage()});
-  EXPECT_TRUE(run.messages.empty());
-  EXPECT_EQ(BuildResultDocument(run.train, false, true), expected);
-
-  run = RunMerge({nullptr, first, second, nullptr});
-  EXPECT_EQ(run.messages, (std::vector<std::string>{"Line result 1 of 4 is missing, line skipped",
-                                                    "Line result 4 of 4 is missing, line skipped"}));
-  EXPECT_EQ(BuildResultDocument(run.train, false, true), expected);
-}
-
-TEST(MergeTest, SingleLineKeepsItsValuesNarrowsSpeedAndTruncatesCondition) {
-  AxleSpec axle{12.345678901234567, {{-5, 2.9f, {7, -8}, {1}}, {2147483647, 0.6f, {}, {2, 3}}}};
-  AxleSpec second{1e-3, {{0, 99.99f, {}, {}}, {1, 1.0f, {4}, {}}}};
-  LineSpec spec{4, -123, {{77, true, "TEM2", {axle, second}}, {0, false, "", {}}}};
-  LinePool pool;
-  MergeRun run = RunMerge({pool.Add(spec)});
-  EXPECT_TRUE(run.messages.empty());
-  EXPECT_EQ(run.train.total_weight, static_cast<uint32_t>(-123));
-  ASSERT_EQ(run.train.carriages.size(), 2u);
-  ExpectCarriageOfOneLine(run.train.carriages[0], spec.carriages[0]);
-  ExpectCarriageOfOneLine(run.train.carriages[1], spec.carriages[1]);
-  EXPECT_EQ(run.train.carriages[0].axis[0].wheels[0].condition, 2u);
-}
-
-TEST(MergeTest, ConditionSumIsTruncatedAfterEveryAddition) {
-  struct Case {
-    std::vector<float> conditions;  // of wheel 0, per line
-    uint32_t expected;
-  };
-  const Case cases[] = {
-      {{0.6f, 0.6f}, 0},                // each line's fraction is lost
-      {{1.5f, 2.5f}, 1},                // 1, then 3, over 2
-      {{0.9f, 0.9f, 5.0f}, 1},          // 0, 0, 5, over 3
-      {{-1.5f}, 4294967295u},           // a negative sum wraps like the integer sums
-      {{std::nanf(""), 4.0f}, 2},       // a sum that is not a number counts as 0
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.conditions));
-    LinePool pool;
-    std::vector<LineResult*> lines;
-    for (size_t i = 0; i < c.conditions.size(); ++i) {
-      AxleSpec axle{1.0, {{1, c.conditions[i], {}, {}}, {1, 0.0f, {}, {}}}};
-      lines.push_back(pool.Add({static_cast<uint16_t>(i + 1), 1, {{1, false, "", {axle}}}}));
-    }
-    MergeRun run = RunMerge(lines);
-    EXPECT_EQ(run.train.carriages.at(0).axis.at(0).wheels[0].condition, c.expected);
-  }
-}
-
-TEST(MergeTest, SpeedSumIsNarrowedToSinglePrecisionAfterEveryAddition) {
-  struct Case {
-    std::vector<double> speeds;
-    float expected;
-  };
-  const Case cases[] = {
-      // 2^24 + 1 is not a float: each 1 is lost again on narrowing.
-      {{16777216.0, 1.0, 1.0}, 16777216.0f / 3},
-      // In this order the ones meet first and 2^24 + 2 is a float.
-      {{1.0, 1.0, 16777216.0}, 16777218.0f / 3},
-      // Just above half a float step of 1: the exact sum rounds up, while a
-      // speed narrowed before the addition would be a tie and round to 1.
-      {{1.0, 0x1p-24 + 0x1p-50}, (1.0f + 0x1p-23f) / 2},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.speeds));
-    LinePool pool;
-    std::vector<LineResult*> lines;
-    for (size_t i = 0; i < c.speeds.size(); ++i) {
-      lines.push_back(pool.Add({static_cast<uint16_t>(i + 1), 1, {{1, false, "", {AxleSpec{c.speeds[i]}}}}}));
-    }
-    EXPECT_EQ(RunMerge(lines).train.carriages.at(0).axis.at(0).speed, c.expected);
-  }
-}
-
-TEST(MergeTest, SpeedsThatAreNotNumbersSitOutTheMean) {
+TEST(MergeTest, SumsWrapNarrowAndTruncateAfterEveryAddition) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double inf = std::numeric_limits<double>::infinity();
-  struct Case {
-    std::vector<double> speeds;
-    float expected;
-    size_t expectedMessages;
-  };
-  const Case cases[] = {
-      {{10.0, nan}, 10.0f, 1},
-      {{inf, 10.0, 20.0}, 15.0f, 1},
-      {{-inf, nan}, 0.0f, 2},
-      {{1e300, 4.0}, 4.0f, 1},  // finite, but beyond single precision
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.speeds));
-    LinePool pool;
-    std::vector<LineResult*> lines;
-    for (size_t i = 0; i < c.speeds.size(); ++i) {
-      lines.push_back(pool.Add({static_cast<uint16_t>(i + 1), 1, {{1, false, "", {AxleSpec{c.speeds[i]}}}}}));
-    }
-    MergeRun run = RunMerge(lines);
-    EXPECT_EQ(run.train.carriages.at(0).axis.at(0).speed, c.expected);
-    ASSERT_EQ(run.messages.size(), c.expectedMessages);
-    EXPECT_NE(run.messages[0].find("has no usable speed at axle 0 of carriage 0, left out of its mean"),
-              std::string::npos);
-  }
-}
-
-TEST(MergeTest, IntegerSumsWrapAroundInThirtyTwoBits) {
   const int32_t big = std::numeric_limits<int32_t>::max();
+  struct LineValues {
+    int32_t weight;   // every weight of the line: total, carriage, wheels
+    float condition;  // wheel 0
+    double speed;
+  };
   struct Case {
-    std::vector<int32_t> weights;  // used for every weight of the line
-    uint32_t expected;
+    std::vector<LineValues> lines;
+    uint32_t weight;
+    uint32_t condition;
+    float speed;
+    size_t messages;
   };
   const Case cases[] = {
-      {{big, 2}, 1073741824u},              // 2^31 + 1 fits unsigned, not signed
-      {{big, big, big}, 715827881u},        // (3 * (2^31 - 1)) mod 2^32, over 3
-      {{-10, 30}, 10u},
-      {{-10, -30}, 2147483628u},            // (2^32 - 40) over 2
+      // One line: its own values, the speed narrowed, the condition truncated.
+      {{{-5, 2.9f, 12.345678901234567}}, static_cast<uint32_t>(-5), 2, static_cast<float>(12.345678901234567), 0},
+      // 2^31 + 1 fits unsigned 32 bits; 0.6 + 0.6 loses both fractions; the
+      // exact sum lies just above half a float step of 1 and rounds up.
+      {{{big, 0.6f, 1.0}, {2, 0.6f, 0x1p-24 + 0x1p-50}}, 1073741824u, 0, (1.0f + 0x1p-23f) / 2, 0},
+      // 3 * (2^31 - 1) wraps; 2^24 + 1 is no float, so each 1 is lost again.
+      {{{big, 0.9f, 16777216.0}, {big, 0.9f, 1.0}, {big, 5.0f, 1.0}}, 715827881u, 1, 16777216.0f / 3, 0},
+      // (2^32 - 60) / 3; the ones meet first and 2^24 + 2 is a float.
+      {{{-10, 1.5f, 1.0}, {-30, 2.5f, 1.0}, {-20, 0.0f, 16777216.0}}, 1431655745u, 1, 16777218.0f / 3, 0},
+      // A condition sum that is no number counts as 0; a speed that is none
+      // sits out the speed mean.
+      {{{1, std::numeric_limits<float>::quiet_NaN(), 10.0}, {3, 4.0f, nan}}, 2, 2, 10.0f, 1},
+      {{{1, -1.5f, inf}}, 1, 4294967295u, 0.0f, 1},  // negative sums wrap; no usable speed: 0
+      {{{0, 0, -inf}, {0, 0, 1e300}, {0, 0, 4.0}, {0, 0, 20.0}}, 0, 0, 12.0f, 2},  // 1e300 is no float
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.weights));
+    SCOPED_TRACE(&c - cases);
     LinePool pool;
     std::vector<LineResult*> lines;
-    for (size_t i = 0; i < c.weights.size(); ++i) {
-      int32_t weight = c.weights[i];
-      AxleSpec axle{1.0, {{weight, 0.0f, {}, {}}, {weight, 0.0f, {}, {}}}};
-      lines.push_back(pool.Add({static_cast<uint16_t>(i + 1), weight, {{weight, false, "", {axle}}}}));
+    for (size_t i = 0; i < c.lines.size(); ++i) {
+      LineResult* line = pool.Add(i + 1, 0, {1});
+      LineAxis* axle = line->carriages[0]->axis[0];
+      line->total_weight = line->carriages[0]->full_weight = c.lines[i].weight;
+      axle->wheels[0]->weight = axle->wheels[1]->weight = c.lines[i].weight;
+      axle->wheels[0]->condition = c.lines[i].condition;
+      axle->speed = c.lines[i].speed;
+      lines.push_back(line);
     }
     MergeRun run = RunMerge(lines);
-    EXPECT_EQ(run.train.total_weight, c.expected);
-    EXPECT_EQ(run.train.carriages.at(0).full_weight, c.expected);
-    EXPECT_EQ(run.train.carriages[0].axis.at(0).wheels[1].weight, c.expected);
+    EXPECT_EQ(run.train.total_weight, c.weight);
+    const CarriageResult& carriage = run.train.carriages.at(0);
+    EXPECT_EQ(carriage.full_weight, c.weight);
+    EXPECT_EQ(carriage.axis.at(0).wheels[1].weight, c.weight);
+    EXPECT_EQ(carriage.axis[0].wheels[0].condition, c.condition);
+    EXPECT_EQ(carriage.axis[0].speed, c.speed);
+    ASSERT_EQ(run.messages.size(), c.messages);
+    for (const std::string& message : run.messages) {
+      EXPECT_NE(message.find("has no usable speed at axle 0 of carriage 0, left out of its mean"), std::string::npos);
+    }
   }
 }
 
 TEST(MergeTest, RecordsShortOfCarriagesOrWheelsAreLeftOutOfWhatTheyLack) {
-  // Each case bends the second line's record after it was built; the first
-  // line alone then stands for the damaged carriage or axle.
+  // Each case bends the second line's record; the first line alone then
+  // stands for the damaged carriage or axle.
   struct Case {
-    const char* name;
     void (*bend)(LineResult& record);
-    size_t carriage;  // the carriage taken from the first line alone
-    int axle;         // the axle taken from the first line alone; -1: the whole carriage
+    size_t carriage;
+    int axle;  // -1: the whole carriage
     std::string message;
   };
   const Case cases[] = {
-      {"null carriage", [](LineResult& r) { r.carriages[1] = nullptr; }, 1, -1,
-       "Line 2 has no record for carriage 1, left out of it"},
-      {"null axle", [](LineResult& r) { r.carriages[0]->axis[1] = nullptr; }, 0, 1,
+      {[](LineResult& r) { r.carriages[1] = nullptr; }, 1, -1, "Line 2 has no record for carriage 1, left out of it"},
+      {[](LineResult& r) { r.carriages[0]->axis[1] = nullptr; }, 0, 1,
        "Line 2 has an incomplete axle 1 at carriage 0, left out of it"},
-      {"one wheel", [](LineResult& r) { r.carriages[0]->axis[1]->wheels.pop_back(); }, 0, 1,
+      {[](LineResult& r) { r.carriages[0]->axis[1]->wheels.pop_back(); }, 0, 1,
        "Line 2 has an incomplete axle 1 at carriage 0, left out of it"},
-      {"null wheel", [](LineResult& r) { r.carriages[2]->axis[0]->wheels[1] = nullptr; }, 2, 0,
+      {[](LineResult& r) { r.carriages[2]->axis[0]->wheels[1] = nullptr; }, 2, 0,
        "Line 2 has an incomplete axle 0 at carriage 2, left out of it"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.message);
     LinePool pool;
-    LineSpec firstSpec = UniformLine(1, 10, 3, 2);
-    LineSpec secondSpec = UniformLine(2, 20, 3, 2);
-    LineResult* second = pool.Add(secondSpec);
+    LineResult* second = pool.Add(2, 20, {2, 2, 2});
     c.bend(*second);
-    MergeRun run = RunMerge({pool.Add(firstSpec), second});
+    MergeRun run = RunMerge({pool.Add(1, 10, {2, 2, 2}), second});
     EXPECT_EQ(run.messages, std::vector<std::string>{c.message});
     ASSERT_EQ(run.train.carriages.size(), 3u);
     const CarriageResult& damaged = run.train.carriages[c.carriage];
     if (c.axle < 0) {
-      ExpectCarriageOfOneLine(damaged, firstSpec.carriages[c.carriage]);
+      ExpectFromOneLine(damaged, 1, 10, c.carriage);
       continue;
     }
     ASSERT_EQ(damaged.axis.size(), 2u);
-    size_t other = c.axle == 0 ? 1 : 0;
-    EXPECT_EQ(damaged.axis[c.axle].speed, static_cast<float>(firstSpec.carriages[c.carriage].axles[c.axle].speed));
+    EXPECT_EQ(damaged.axis[c.axle].speed, 10 + c.axle / 4.0f);
     EXPECT_EQ(damaged.axis[c.axle].wheels[0].weight, 10u);
     EXPECT_EQ(damaged.axis[c.axle].wheels[1].strength.size(), 1u);
-    // The record still counts for its intact axle and for the carriage weight.
-    EXPECT_EQ(damaged.axis[other].wheels[0].weight, 15u);
-    EXPECT_EQ(damaged.axis[other].wheels[1].strength.size(), 2u);
-    EXPECT_EQ(damaged.full_weight, (100u + 200u) / 2 + c.carriage);
+    // The record still counts for its intact axle and for the carriage.
+    EXPECT_EQ(damaged.axis[1 - c.axle].wheels[0].weight, 15u);
+    EXPECT_EQ(damaged.full_weight, 150u + c.carriage);
   }
-}
-
-TEST(MergeTest, LinesWithoutCarriagesAheadOfTheReferenceSitOutEveryCarriage) {
-  LinePool pool;
-  LineSpec empty{1, 40, {}};
-  LineSpec full = UniformLine(2, 20, 2, 2);
-  MergeRun run = RunMerge({pool.Add(empty), pool.Add(full)});
-  EXPECT_EQ(run.messages,
-            std::vector<std::string>{"Line 1 has 0 of 2 carriages, left out of the carriages it lacks"});
-  EXPECT_EQ(run.train.total_weight, (40u + 2000u) / 2);
-  ASSERT_EQ(run.train.carriages.size(), 2u);
-  for (size_t c = 0; c < 2; ++c) ExpectCarriageOfOneLine(run.train.carriages[c], full.carriages[c]);
-}
-
-TEST(MergeTest, OnlyTheFirstTwoWheelsOfAnAxleAreMerged) {
-  AxleSpec axle{5.0, {{1, 0.0f, {1}, {1}}, {2, 0.0f, {2}, {2}}, {300, 9.0f, {3}, {3}}}};
-  LinePool pool;
-  MergeRun run = RunMerge({pool.Add({1, 3, {{3, false, "", {axle}}}})});
-  const AxisResult& merged = run.train.carriages.at(0).axis.at(0);
-  ASSERT_EQ(merged.wheels.size(), 2u);
-  EXPECT_EQ(merged.wheels[1].weight, 2u);
-  EXPECT_EQ(merged.wheels[1].strength, std::vector<int32_t>{2});
 }
 
 }  // namespace
