@@ -104,7 +104,8 @@ void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadL
     return;
   }
 
-  // Up to 2^32 * 10^6 us: far inside both double's exact range and int64.
+  // At most 2^32 * 10^6 us (at 1 Hz): below 2^53, so no precision is lost on
+  // whole microseconds and the int64 conversions cannot overflow.
   uint32_t counter = osc::ReadU32(header + osc::HEADER_COUNTER_AT);
   double timeUs = static_cast<double>(counter) * 1000000.0 / frequencyHz;
   // A first record with counter 0 leaves the origin unset (0 means not set).
