@@ -191,9 +191,10 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
       return line;
     }
 
-  // The devices' clocks start at their own first records, so they may differ
-  // by a sample or so; the median gap between same-numbered wheels takes it
-  // out before pairing when both rails saw the same count.
+  // The devices' clocks start at their own first records, so they differ by
+  // a sample or so, or by more when one device started late; the median gap
+  // between same-numbered wheels takes that out before pairing when both
+  // rails saw the same count. The tolerance check below still has to pass.
   const std::vector<RailWheel>& a = rails[0].wheels;
   const std::vector<RailWheel>& b = rails[1].wheels;
   double clock_offset_s = 0;
@@ -202,8 +203,6 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
     for (size_t i = 0; i < a.size(); ++i) gaps.push_back(b[i].passage_time_s - a[i].passage_time_s);
     std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
     clock_offset_s = gaps[gaps.size() / 2];
-    double tolerance_s = AXLE_PAIRING_TOLERANCE_M / std::max(a[0].speed_mps, 0.1);
-    if (std::fabs(clock_offset_s) > tolerance_s) clock_offset_s = 0;
   }
   std::vector<std::pair<size_t, size_t>> pairs;
   for (size_t i = 0, j = 0; i < a.size() && j < b.size();) {
