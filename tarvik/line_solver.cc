@@ -175,11 +175,14 @@ double Spacing(const RailWheel& first, const RailWheel& second) {
 
 LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
   LineEstimate line;
-  double reference_m = 0;
-  size_t positions = 0;
-  for (double x : odd.position_m)
-    if (std::isfinite(x) && positions < MAX_SENSORS_PER_DEVICE) reference_m += x, ++positions;
-  if (positions) reference_m /= static_cast<double>(positions);
+  // Speeds and passage times are taken with the wheel over the line's
+  // centre: the middle of the stretch that the line's sensors cover.
+  double low = INFINITY, high = -INFINITY;
+  for (const DeviceInput* device : {&odd, &even})
+    for (size_t k = 0; k < device->position_m.size() && k < MAX_SENSORS_PER_DEVICE; ++k)
+      if (std::isfinite(device->position_m[k]))
+        low = std::min(low, device->position_m[k]), high = std::max(high, device->position_m[k]);
+  double reference_m = low <= high ? 0.5 * (low + high) : 0.0;
 
   DeviceWorkspace workspace;
   Rail rails[2];

@@ -2,6 +2,7 @@
 // back out of the solver with the train's own loads, speeds and layout.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -47,10 +48,11 @@ ModelDevice Device(int32_t id, double frequency_hz, std::vector<double> position
   return device;
 }
 
+// The line's centre: the middle of the stretch its sensors cover.
 double ReferencePosition(const ModelDevice& odd) {
-  double sum = 0;
-  for (const ModelSensor& s : odd.sensors) sum += s.position_m;
-  return sum / static_cast<double>(odd.sensors.size());
+  double low = odd.sensors[0].position_m, high = low;
+  for (const ModelSensor& s : odd.sensors) low = std::min(low, s.position_m), high = std::max(high, s.position_m);
+  return 0.5 * (low + high);
 }
 
 struct SingleWheelCase {
