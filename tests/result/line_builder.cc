@@ -1,20 +1,8 @@
 #include "tests/result/line_builder.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 
 namespace result_test {
-
-LinePool::LinePool() {
-  void* page = ::mmap(nullptr, ::sysconf(_SC_PAGESIZE), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (page != MAP_FAILED) noAccessPage_ = page;
-}
-
-LinePool::~LinePool() {
-  if (noAccessPage_ != nullptr) ::munmap(noAccessPage_, ::sysconf(_SC_PAGESIZE));
-}
 
 LineResult* LinePool::Add(uint16_t line, int32_t base, const std::vector<size_t>& axleCounts) {
   results_.push_back(std::make_unique<LineResult>(LineResult{line, true, base * 100, {}}));
@@ -38,14 +26,15 @@ LineResult* LinePool::Add(uint16_t line, int32_t base, const std::vector<size_t>
 }
 
 LineResult* LinePool::AddGarbage() {
-  // Raw storage, never constructed or destroyed as a LineResult.
+  // Raw storage, never constructed or destroyed as a LineResult. Its
+  // carriages "vector" spans 8 pointers at a non-canonical address, so any
+  // read of them faults.
   garbage_.push_back(std::make_unique<unsigned char[]>(sizeof(LineResult)));
   unsigned char* bytes = garbage_.back().get();
   std::memset(bytes, 0xA5, sizeof(LineResult));
   bytes[offsetof(LineResult, correct)] = 0;
-  auto* page = static_cast<unsigned char*>(noAccessPage_);
-  unsigned char* vector[3] = {page, page + 64, page + 128};
-  std::memcpy(bytes + offsetof(LineResult, carriages), vector, sizeof(vector));
+  uintptr_t end = 0xA5A5A5A5A5A5A5A5u + 8 * sizeof(LineCarriage*);
+  std::memcpy(bytes + offsetof(LineResult, carriages) + sizeof(void*), &end, sizeof(end));
   return reinterpret_cast<LineResult*>(bytes);
 }
 

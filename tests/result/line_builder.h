@@ -15,15 +15,10 @@ namespace result_test {
 
 class LinePool {
  public:
-  LinePool();
-  ~LinePool();
-  LinePool(const LinePool&) = delete;
-  LinePool& operator=(const LinePool&) = delete;
-
   // A correct record with one carriage per entry of `axleCounts`.
   LineResult* Add(uint16_t line, int32_t base, const std::vector<size_t>& axleCounts);
-  // A record with correct 0 whose carriage pointers lead into an inaccessible
-  // page: any read beyond its `correct` byte crashes the test.
+  // A record with correct 0 and garbage everywhere else, its carriage
+  // pointers included: any read beyond its `correct` byte crashes the test.
   LineResult* AddGarbage();
 
  private:
@@ -32,7 +27,6 @@ class LinePool {
   std::vector<std::unique_ptr<LineAxis>> axles_;
   std::vector<std::unique_ptr<LineWheel>> wheels_;
   std::vector<std::unique_ptr<unsigned char[]>> garbage_;
-  void* noAccessPage_ = nullptr;
 };
 
 }  // namespace result_test
