@@ -1,14 +1,13 @@
 // The result document: one compact JSON text per TrainResult, keys in a
-// fixed order, no whitespace. The master parses it by key, but operators and
-// the end-to-end tests compare it byte for byte, so the order is part of the
-// interface.
+// fixed order, no whitespace. Its exact bytes are part of the interface with
+// the master, key order and number formats included.
+#include "result/result.h"
+
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
 #include <cmath>
 #include <cstdint>
-
-#include "result/result.h"
 
 namespace {
 

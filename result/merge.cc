@@ -21,12 +21,13 @@
 // did deliver keep their true mean. A carriage or axle nobody contributed to
 // stays in the result with zero values, so the carriage and axle counts still
 // follow the rules for disagreeing lines.
+#include "result/result.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "log/log.h"
-#include "result/result.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ unsigned LineNumber(const LineResult& record) { return record.line; }
 
 // The condition sum is truncated toward zero after every addition, so each
 // line's fraction is lost (0.6 + 0.6 gives 0). A negative sum wraps like the
-// integer sums; a sum that is not a number or beyond any integer counts as 0.
+// integer sums; a sum that is not a number or beyond 64 bits counts as 0.
 uint32_t TruncateConditionSum(float sum) {
   if (!(std::fabs(sum) < 9.0e18f)) return 0;
   return static_cast<uint32_t>(static_cast<int64_t>(sum));

@@ -35,7 +35,9 @@ struct TrainResult {
 // Merges the line results (in the order the lines finished). Never fails:
 // disagreements are logged and settled by fixed rules. Reads only records
 // whose compute call has returned; never reads past a record's own
-// carriages, axles or wheels.
+// carriages, axles or wheels. A null record is skipped; a record short of a
+// carriage, an axle or a wheel is left out of what it lacks, and each mean
+// divides by the records that contributed to it (each case logged).
 TrainResult MergeLineResults(std::vector<LineResult*> results);
 
 // The result document. With escape_quotes every '"' becomes '\"' so the text
