@@ -75,7 +75,7 @@ void FreeChunk(void* chunk, size_t bytes);
 
 // A large scratch array in chunk memory: huge pages where the kernel allows,
 // so that the solver's per-sample buffers do not cost a page fault per
-// 4 KiB. Grows only; its contents are unspecified after Reserve.
+// 4 KiB. Grows only; callers fill it before reading, after every Reserve.
 template <typename T>
 class ScratchArray {
  public:
