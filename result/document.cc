@@ -6,8 +6,10 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <string_view>
 
 namespace {
 
@@ -84,10 +86,40 @@ void WriteCarriage(JsonWriter& writer, const CarriageResult& carriage, bool wide
   writer.EndObject();
 }
 
+// Room for the whole text up front: a long train's document is large enough
+// that growing the buffer step by step costs more than writing it.
+size_t EstimatedDocumentBytes(const TrainResult& result, bool wideInfo) {
+  size_t bytes = 64;
+  for (const CarriageResult& carriage : result.carriages) {
+    bytes += 64 + carriage.loco.type.size() * 6;
+    for (const AxisResult& axle : carriage.axis) {
+      bytes += 40;
+      for (const WheelResult& wheel : axle.wheels) {
+        bytes += 48;
+        if (wideInfo) bytes += 32 + 12 * (wheel.strength.size() + wheel.ids.size());
+      }
+    }
+  }
+  return bytes;
+}
+
+// Appends `text` to `out` with every occurrence of `from` (not empty)
+// replaced by `to`, left to right. The search goes on behind each inserted
+// replacement, so replaced text is never searched again.
+void AppendReplacing(std::string& out, std::string_view text, std::string_view from, std::string_view to) {
+  size_t start = 0;
+  for (size_t found = text.find(from); found != std::string_view::npos; found = text.find(from, start)) {
+    out.append(text.substr(start, found - start));
+    out.append(to);
+    start = found + from.size();
+  }
+  out.append(text.substr(start));
+}
+
 }  // namespace
 
 std::string BuildResultDocument(TrainResult result, bool escape_quotes, bool wide_info) {
-  rapidjson::StringBuffer buffer;
+  rapidjson::StringBuffer buffer(nullptr, EstimatedDocumentBytes(result, wide_info));
   JsonWriter writer(buffer);
   writer.SetMaxDecimalPlaces(SPEED_DECIMAL_PLACES);
   writer.StartObject();
@@ -101,29 +133,25 @@ std::string BuildResultDocument(TrainResult result, bool escape_quotes, bool wid
   writer.EndArray();
   writer.EndObject();
 
-  std::string document(buffer.GetString(), buffer.GetSize());
+  std::string_view written(buffer.GetString(), buffer.GetSize());
+  if (!escape_quotes) return std::string(written);
   // The escaped text stands inside a JSON string of the result messages.
   // No other character changes; backslashes are not doubled, which is the
-  // form the master has always received.
-  if (escape_quotes) ReplaceAll(document, "\"", "\\\"");
+  // form the master has always received. Escaped straight from the writer's
+  // buffer, so a long document is copied once.
+  std::string document;
+  document.reserve(written.size() + static_cast<size_t>(std::count(written.begin(), written.end(), '"')));
+  AppendReplacing(document, written, "\"", "\\\"");
   return document;
 }
 
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
   if (from.empty()) return;  // nothing to find; searching would never advance
-  size_t found = text.find(from);
-  if (found == std::string::npos) return;
-  // Built into a fresh string so that a document full of quotes costs one
-  // pass, not one move of the tail per quote.
+  if (text.find(from) == std::string::npos) return;
+  // Built into a fresh string so that a text full of matches costs one pass,
+  // not one move of the tail per match.
   std::string replaced;
   replaced.reserve(text.size() + text.size() / 4);
-  size_t start = 0;
-  while (found != std::string::npos) {
-    replaced.append(text, start, found - start);
-    replaced.append(to);
-    start = found + from.size();
-    found = text.find(from, start);
-  }
-  replaced.append(text, start, std::string::npos);
+  AppendReplacing(replaced, text, from, to);
   text.swap(replaced);
 }
