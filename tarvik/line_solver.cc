@@ -40,6 +40,7 @@ struct RailWheel {
 struct Rail {
   std::vector<RailWheel> wheels;  // in order of passage
   std::string problem;
+  std::vector<std::string> notes;
 };
 
 double FallbackTemperature(const SampleStore& store) {
@@ -106,8 +107,12 @@ Rail SolveRail(const DeviceInput& device, double reference_m, DeviceWorkspace* w
     return rail;
   }
   std::vector<SensorData> agreeing;
-  for (SensorData& s : sensors)
+  for (SensorData& s : sensors) {
     if (s.pulses.size() == wheels) agreeing.push_back(std::move(s));
+    else
+      rail.notes.push_back(Format("sensor %d left out: it saw %zu wheels, the others %zu",
+                                  device.device_id * 4 + s.channel, s.pulses.size(), wheels));
+  }
   sensors = std::move(agreeing);
   double span = 0;
   for (const SensorData& s : sensors) span = std::max(span, std::fabs(s.position_m - sensors[0].position_m));
@@ -188,11 +193,13 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
   Rail rails[2];
   rails[0] = SolveRail(odd, reference_m, &workspace);
   if (rails[0].problem.empty()) rails[1] = SolveRail(even, reference_m, &workspace);
-  for (const Rail& rail : rails)
+  for (const Rail& rail : rails) {
+    line.notes.insert(line.notes.end(), rail.notes.begin(), rail.notes.end());
     if (!rail.problem.empty()) {
       line.problem = rail.problem;
       return line;
     }
+  }
 
   // The devices' clocks start at their own first records, so they differ by
   // a sample or so, or by more when one device started late; the median gap
@@ -236,7 +243,7 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
       spacing_m.push_back(0.5 * (Spacing(a[pairs[p - 1].first], wa) + Spacing(b[pairs[p - 1].second], wb)));
   }
   VehicleGrouping grouping = GroupAxles(spacing_m);
-  if (!grouping.consistent) line.problem = "axle spacings do not make vehicles of two bogies of 2 or 3 axles";
+  if (!grouping.consistent) line.notes.push_back("axle spacings do not make vehicles of two bogies of 2 or 3 axles");
   size_t next = 0;
   for (size_t v = 0; v < grouping.axle_counts.size(); ++v) {
     VehicleEstimate vehicle;
@@ -246,8 +253,8 @@ LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even) {
   }
   line.correct = true;
   if (pairs.size() != a.size() || pairs.size() != b.size())
-    line.problem = Format("%zu wheels without a partner on the other rail left out",
-                          a.size() + b.size() - 2 * pairs.size());
+    line.notes.push_back(Format("%zu wheels without a partner on the other rail left out",
+                                a.size() + b.size() - 2 * pairs.size()));
   return line;
 }
 

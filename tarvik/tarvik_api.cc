@@ -102,6 +102,7 @@ LineResult* BuildResult(int32_t line_id, const tarvik::LineEstimate& estimate) {
 }
 
 void LogFindings(int32_t line_id, const tarvik::LineEstimate& estimate) {
+  for (const std::string& note : estimate.notes) LibraryLog("tarvik: line %d: %s\n", line_id, note.c_str());
   if (!estimate.correct) {
     LibraryLog("tarvik: line %d not weighed: %s\n", line_id, estimate.problem.c_str());
     return;
@@ -116,7 +117,6 @@ void LogFindings(int32_t line_id, const tarvik::LineEstimate& estimate) {
     }
   LibraryLog("tarvik: line %d: %zu axles, %zu vehicles, speed %.1f-%.1f km/h\n", line_id, axles,
              estimate.vehicles.size(), slowest, fastest);
-  if (!estimate.problem.empty()) LibraryLog("tarvik: line %d: %s\n", line_id, estimate.problem.c_str());
 }
 
 }  // namespace

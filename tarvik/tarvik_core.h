@@ -144,6 +144,7 @@ struct LineEstimate {
   bool correct = false;
   std::vector<VehicleEstimate> vehicles;  // front of the train first
   std::string problem;                    // why correct is false, for the log
+  std::vector<std::string> notes;         // what was left out or looks doubtful, for the log
 };
 
 // Inverts the installation model for one line. Pure: reads only its inputs.

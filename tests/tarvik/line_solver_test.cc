@@ -205,3 +205,67 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<TrainCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+namespace {
+
+struct SensorFaultCase {
+  const char* name;
+  void (*spoil)(SideSample* sample, size_t index, size_t count);  // applied to the odd device's samples
+  size_t odd_sensors_used;
+  const char* note;  // the start of a note expected among the notes; "" for none
+};
+
+class SensorFault : public testing::TestWithParam<SensorFaultCase> {};
+
+// One bad channel must not cost the line: the sensor is left out (and
+// named), the other three carry the odd rail.
+TEST_P(SensorFault, LineIsWeighedWithoutTheBadSensor) {
+  const SensorFaultCase& c = GetParam();
+  ModelPassage passage;
+  passage.speed_mps = 15;
+  passage.noise_counts = 30;
+  double end = AddVehicle(&passage.axles, 0, 2, 1.85, 8.65, 10000);
+  AddVehicle(&passage.axles, end + 3.5, 2, 1.85, 8.65, 3000);
+  ModelDevice devices[2] = {Device(0, 2000, {0.0, 0.9, 1.8, 2.7}), Device(1, 2000, {0.0, 0.9, 1.8, 2.7})};
+  Line line = Record(passage, devices);
+  // Spoil the odd device's samples in place: rebuild its store.
+  std::vector<SideSample> samples = GenerateSamples(passage, devices[0], 0);
+  for (size_t i = 0; i < samples.size(); ++i) c.spoil(&samples[i], i, samples.size());
+  line.stores[0] = std::make_unique<tarvik::SampleStore>();
+  for (const SideSample& sample : samples) line.stores[0]->Append(sample);
+  line.inputs[0].samples = line.stores[0].get();
+
+  LineEstimate estimate = tarvik::SolveLine(line.inputs[0], line.inputs[1]);
+  ASSERT_TRUE(estimate.correct) << estimate.problem;
+  ASSERT_EQ(estimate.vehicles.size(), 2u);
+  double total = 0;
+  for (const tarvik::VehicleEstimate& vehicle : estimate.vehicles)
+    for (const tarvik::AxleEstimate& axle : vehicle.axles) {
+      EXPECT_EQ(axle.wheels[0].sensor_ids.size(), c.odd_sensors_used);
+      total += axle.wheels[0].weight_kg + axle.wheels[1].weight_kg;
+    }
+  EXPECT_NEAR(total, 104000, 0.005 * 104000);
+  bool noted = std::string(c.note).empty() ? estimate.notes.empty() : false;
+  for (const std::string& note : estimate.notes) noted = noted || (*c.note && note.rfind(c.note, 0) == 0);
+  EXPECT_TRUE(noted) << (estimate.notes.empty() ? "no notes" : estimate.notes[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Channels, SensorFault,
+    testing::Values(
+        SensorFaultCase{"dead_sensor", [](SideSample* s, size_t, size_t) { s->channels[2] = 5000; }, 3,
+                        "sensor 2 left out: it saw 0 wheels, the others 8"},
+        // Spikes read as extra wheels; the count gives the sensor away.
+        SensorFaultCase{"spiking_sensor",
+                        [](SideSample* s, size_t i, size_t) {
+                          if (i % 997 == 0) s->channels[1] = 65535;
+                        },
+                        3, "sensor 1 left out"},
+        SensorFaultCase{"thermistor_lost",
+                        [](SideSample* s, size_t i, size_t n) {
+                          if (i > n / 2) s->temperature = NAN;
+                        },
+                        4, ""}),
+    [](const testing::TestParamInfo<SensorFaultCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
