@@ -34,19 +34,26 @@ std::string LineResultJson(int line, int carriages, int axles, int wheel_kg, dou
   std::string axle = R"({"speed": )" + std::to_string(speed) + R"(, "wheels": [)" + wheel + "," + wheel + "]}";
   std::string carriage = R"({"full_weight": )" + std::to_string(2 * axles * wheel_kg) + R"(, "loco": {"flag": )" +
                          (type[0] ? "true" : "false") + R"(, "type": ")" + type + R"("}, "axis": [)";
-  for (int a = 0; a < axles; ++a) carriage += (a ? "," : "") + axle;
+  for (int a = 0; a < axles; ++a) {
+    if (a > 0) carriage += ',';
+    carriage += axle;
+  }
   carriage += "]}";
   std::string result = R"({"correct": true, "total_weight": )" + std::to_string(carriages * 2 * axles * wheel_kg) +
                        R"(, "carriages": [)";
-  for (int c = 0; c < carriages; ++c) result += (c ? "," : "") + carriage;
+  for (int c = 0; c < carriages; ++c) {
+    if (c > 0) result += ',';
+    result += carriage;
+  }
   return result + "]}";
 }
 
 std::string Script(const std::vector<std::pair<int, std::string>>& lines, const std::vector<int>& delays_ms) {
   std::string script = R"({"lines": [)";
   for (size_t i = 0; i < lines.size(); ++i) {
-    script += (i ? "," : "") + std::string(R"({"line": )") + std::to_string(lines[i].first) +
-              R"(, "delay_ms": )" + std::to_string(delays_ms[i]) + R"(, "result": )" + lines[i].second + "}";
+    if (i > 0) script += ',';
+    script += R"({"line": )" + std::to_string(lines[i].first) + R"(, "delay_ms": )" + std::to_string(delays_ms[i]) +
+              R"(, "result": )" + lines[i].second + "}";
   }
   return script + "]}";
 }
