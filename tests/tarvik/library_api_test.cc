@@ -86,6 +86,8 @@ struct BadStreamCase {
   std::function<void()> feed;   // registration and samples; line 1 is computed
   const char* expected_log;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const BadStreamCase& c, std::ostream* os) { *os << c.name; }
 
 SideSample Sample(uint32_t device, int64_t time_us, uint16_t value, float temperature = 20.f) {
   SideSample sample{};

@@ -65,6 +65,8 @@ struct SingleWheelCase {
   double flat;        // on the odd wheel, at sensor 2
   double weight_tolerance;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SingleWheelCase& c, std::ostream* os) { *os << c.name; }
 
 class SingleWheel : public testing::TestWithParam<SingleWheelCase> {};
 
@@ -130,6 +132,8 @@ struct TrainCase {
   double temperature_end_c;
   double even_late_s = 0;  // the even device's recording starts this much later
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const TrainCase& c, std::ostream* os) { *os << c.name; }
 
 class Train : public testing::TestWithParam<TrainCase> {};
 
@@ -214,6 +218,8 @@ struct SensorFaultCase {
   size_t odd_sensors_used;
   const char* note;  // the start of a note expected among the notes; "" for none
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SensorFaultCase& c, std::ostream* os) { *os << c.name; }
 
 class SensorFault : public testing::TestWithParam<SensorFaultCase> {};
 

@@ -16,6 +16,8 @@ struct CombineCase {
   int flat_sensor;
   double condition_percent;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const CombineCase& c, std::ostream* os) { *os << c.name; }
 
 class Combine : public testing::TestWithParam<CombineCase> {};
 
@@ -49,6 +51,8 @@ struct GroupCase {
   std::vector<bool> locomotive;
   bool consistent;
 };
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const GroupCase& c, std::ostream* os) { *os << c.name; }
 
 class Group : public testing::TestWithParam<GroupCase> {};
 
