@@ -3,7 +3,6 @@
 // script format and the record lines).
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,12 +25,3 @@ std::vector<std::string> RecordedCalls(const ScriptedLibrary& library);
 
 // The recorded calls that begin with `prefix` (e.g. "Push ").
 std::vector<std::string> RecordedCallsStartingWith(const ScriptedLibrary& library, const std::string& prefix);
-
-// One recorded "InitDevice" call, read back into numbers.
-struct RecordedDevice {
-  int32_t id = -1;
-  std::vector<double> coeff;
-  std::vector<double> velCoeff;
-};
-// False when `line` is not a well-formed InitDevice record.
-bool ParseInitDevice(const std::string& line, RecordedDevice* device);
