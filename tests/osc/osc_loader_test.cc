@@ -80,16 +80,11 @@ struct BadRecordCase {
 TEST_F(LoaderTest, BadRecordsStopTheReadingOrAreDropped) {
   const std::vector<BadRecordCase> cases = {
       {"payload 12 is read on", {0, 102, 512, {3}, 12}, {1, 2, 3, 4}, "", {}, 21504 + 4 * 19},
-      {"payload 0 stops with a message", {0, 102, 512, {3}, 0}, {1, 2},
-       "Record at offset 21542 has payload length 0, shorter than 12; loading stopped\n", {}, 21504 + 2 * 19},
       {"payload 11 stops with a message", {0, 102, 512, {3}, 11}, {1, 2},
        "Record at offset 21542 has payload length 11, shorter than 12; loading stopped\n", {}, 21504 + 2 * 19},
       {"payload 13 stops silently", {0, 102, 512, {3}, 13}, {1, 2}, "", {}, 21504 + 2 * 19},
-      {"payload 65535 stops silently", {0, 102, 512, {3}, 65535}, {1, 2}, "", {}, 21504 + 2 * 19},
       {"device 8 is dropped", {8, 102, 512, {3}}, {1, 2, 4}, "",
        {"device id 8 out of range 0..7, record at position 21542 dropped"}, 21504 + 3 * 19},
-      {"device 255 is dropped", {255, 102, 512, {3}}, {1, 2, 4}, "",
-       {"device id 255 out of range 0..7, record at position 21542 dropped"}, 21504 + 3 * 19},
       {"device without frequency is dropped", {5, 102, 512, {3}}, {1, 2, 4}, "", {"freq not set for id  5"},
        21504 + 3 * 19},
       {"thermistor out of range is pushed", {0, 102, 1024, {3}}, {1, 2, 3, 4}, "", {"error on shift 21542"},

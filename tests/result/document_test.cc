@@ -2,10 +2,8 @@
 #include <rapidjson/document.h>
 
 #include <limits>
-#include <regex>
 
 #include "result/result.h"
-#include "tests/result/line_builder.h"
 
 namespace result_test {
 namespace {
@@ -78,35 +76,6 @@ TEST(ResultDocumentTest, TypeTextIsEscapedByTheWriterThenQuoteEscaped) {
   EXPECT_NE(escaped.find(R"(\"type\":\"A\\"B\\\u0001\n\t\u001F)" "\xc3\xa9\\\"}"), std::string::npos) << escaped;
   ReplaceAll(escaped, "\\\"", "\"");
   EXPECT_EQ(escaped, plain);
-}
-
-TEST(ResultDocumentTest, WideInfoAddsOnlyTheWheelLists) {
-  LinePool pool;
-  TrainResult train = MergeLineResults({pool.Add(1, 10, {4, 4, 4}), pool.Add(2, 20, {4, 4, 4})});
-  std::string wide = BuildResultDocument(train, false, true);
-  const std::regex lists(R"(,"strength":\[[-0-9,]*\],"ids":\[[-0-9,]*\])");
-  EXPECT_EQ(std::distance(std::sregex_iterator(wide.begin(), wide.end(), lists), std::sregex_iterator()), 3 * 4 * 2);
-  EXPECT_EQ(std::regex_replace(wide, lists, ""), BuildResultDocument(train, false, false));
-  EXPECT_NE(wide.find(R"("strength":[1000,2000],"ids":[1001,2001])"), std::string::npos) << wide;
-}
-
-TEST(ReplaceAllTest, ReplacesLeftToRightWithoutSearchingReplacements) {
-  struct Case {
-    std::string text, from, to, expected;
-  };
-  const Case cases[] = {
-      {R"({"a":"b"})", "\"", "\\\"", R"({\"a\":\"b\"})"},
-      {"aaa", "a", "aa", "aaaaaa"},  // the replacement is not searched again
-      {"aabb", "ab", "a", "aab"},    // nor what it forms with the text after it
-      {"xyz", "q", "r", "xyz"},
-      {"abc", "", "z", "abc"},       // nothing to find
-      {"\"\"", "\"", "", ""},
-  };
-  for (const Case& c : cases) {
-    std::string text = c.text;
-    ReplaceAll(text, c.from, c.to);
-    EXPECT_EQ(text, c.expected) << c.text << " / " << c.from;
-  }
 }
 
 }  // namespace
