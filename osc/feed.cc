@@ -3,6 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string_view>
 #include <system_error>
 
 #include "app/settings.h"
@@ -10,15 +13,11 @@
 #include "log/log.h"
 #include "osc/osc.h"
 #include "osc/osc_format.h"
+#include "osc/text_memory.h"
 
 uint16_t frequencyById[DEVICE_ID_COUNT] = {};
 int64_t timeOriginById[DEVICE_ID_COUNT] = {};
 int64_t recordPosition = static_cast<int64_t>(osc::START_OFFSET);
-
-std::vector<std::string>* RawLinesById() {
-  static auto* lines = new std::vector<std::string>[DEVICE_ID_COUNT];
-  return lines;
-}
 
 namespace {
 
@@ -60,29 +59,135 @@ const std::array<float, THERMISTOR_MAX_READING + 2>& CelsiusTable() {
 // notation with 6 digits gives the exact digits printf's "%f" gives, several
 // times faster, which matters for passages of millions of records.
 template <typename... Format>
-void AppendField(std::string& line, char separator, auto value, Format... format) {
-  char text[64];  // the widest field, a float in fixed notation, needs 48
-  auto written = std::to_chars(text, text + sizeof(text), value, format...);
-  if (separator != '\0') line.push_back(separator);
-  line.append(text, written.ec == std::errc() ? written.ptr : text);
+char* PutField(char* at, char* end, char separator, auto value, Format... format) {
+  if (separator != '\0') *at++ = separator;
+  auto written = std::to_chars(at, end, value, format...);
+  return written.ec == std::errc() ? written.ptr : at;
 }
 
-std::string RawLine(const SideSample& sample) {
-  std::string line;
-  line.reserve(64);
-  AppendField(line, '\0', sample.deviceId);
-  AppendField(line, ' ', sample.timeUs);
-  double celsius = sample.temperature;
+// The temperature field is one of THERMISTOR_MAX_READING + 2 values (the
+// table above), so its text is formed once per reading, not once per record.
+struct CelsiusText {
+  char text[24];  // with the blank before it; the table's values need at most 12
+  uint8_t length;
+};
+
+CelsiusText FormatCelsius(float value) {
+  CelsiusText field{};
+  char* end = field.text + sizeof(field.text);
+  double celsius = value;
+  char* at = field.text;
   if (std::isnan(celsius)) {
-    line += std::signbit(celsius) ? " -nan" : " nan";  // spelled as printf spells it
+    const char* nan = std::signbit(celsius) ? " -nan" : " nan";  // spelled as printf spells it
+    at = std::copy(nan, nan + std::strlen(nan), at);
   } else {
-    AppendField(line, ' ', celsius, std::chars_format::fixed, 6);
+    at = PutField(at, end, ' ', celsius, std::chars_format::fixed, 6);
   }
-  for (uint16_t channel : sample.channels) AppendField(line, ' ', channel);
-  return line;
+  field.length = static_cast<uint8_t>(at - field.text);
+  return field;
+}
+
+const std::array<CelsiusText, THERMISTOR_MAX_READING + 2>& CelsiusTextTable() {
+  static const auto table = [] {
+    std::array<CelsiusText, THERMISTOR_MAX_READING + 2> texts{};
+    for (uint16_t reading = 0; reading <= THERMISTOR_MAX_READING + 1; ++reading)
+      texts[reading] = FormatCelsius(CelsiusTable()[reading]);
+    return texts;
+  }();
+  return table;
+}
+
+// Writes the record's text line and its "\n" at `at`, which has room for
+// RAW_LINE_MAX_BYTES; returns the end. `reading` is the table index of the
+// sample's temperature.
+constexpr size_t RAW_LINE_MAX_BYTES = 128;  // id 10, time 20, temperature 24, channels 4 x 6, "\n"
+
+char* PutRawLine(char* at, const SideSample& sample, uint16_t reading) {
+  char* end = at + RAW_LINE_MAX_BYTES;
+  at = PutField(at, end, '\0', sample.deviceId);
+  at = PutField(at, end, ' ', sample.timeUs);
+  const CelsiusText& celsius = CelsiusTextTable()[reading];
+  at = std::copy(celsius.text, celsius.text + celsius.length, at);
+  for (uint16_t channel : sample.channels) at = PutField(at, end, ' ', channel);
+  *at++ = '\n';
+  return at;
+}
+
+// Raw dump text: the lines per device (what RawLinesById shows), and the
+// text packed since the lists were last unpacked into, in blocks of whole
+// lines that each end in "\n". Main thread only.
+struct TextBlockRelease {
+  void operator()(char* block) const { FreeTextBlock(block); }
+};
+struct PackedBlock {
+  std::unique_ptr<char[], TextBlockRelease> text;
+  size_t used = 0;
+};
+
+std::vector<std::string>* RawLists() {
+  static auto* lines = new std::vector<std::string>[DEVICE_ID_COUNT];
+  return lines;
+}
+
+std::vector<PackedBlock>* PackedRawText() {
+  static auto* blocks = new std::vector<PackedBlock>[DEVICE_ID_COUNT];
+  return blocks;
+}
+
+void PackRawLine(const SideSample& sample, uint16_t reading) {
+  std::vector<PackedBlock>& blocks = PackedRawText()[sample.deviceId];
+  if (blocks.empty() || blocks.back().used + RAW_LINE_MAX_BYTES > TEXT_BLOCK_BYTES) {
+    char* block = AllocateTextBlock();
+    if (block == nullptr) {
+      Log("no memory for the raw dump text of device %u, record at position %lli left out of it\n",
+          sample.deviceId, static_cast<long long>(recordPosition));
+      return;
+    }
+    blocks.push_back(PackedBlock{std::unique_ptr<char[], TextBlockRelease>(block), 0});
+  }
+  PackedBlock& last = blocks.back();
+  last.used = static_cast<size_t>(PutRawLine(last.text.get() + last.used, sample, reading) - last.text.get());
+}
+
+void UnpackRawText(int32_t deviceId) {
+  std::vector<std::string>& lines = RawLists()[deviceId];
+  for (const PackedBlock& block : PackedRawText()[deviceId]) {
+    std::string_view text(block.text.get(), block.used);
+    size_t from = 0;
+    for (size_t end = text.find('\n'); end != std::string_view::npos; from = end + 1, end = text.find('\n', from))
+      lines.emplace_back(text.substr(from, end - from));
+  }
+  PackedRawText()[deviceId].clear();
 }
 
 }  // namespace
+
+std::vector<std::string>* RawLinesById() {
+  for (int32_t deviceId = 0; deviceId < DEVICE_ID_COUNT; ++deviceId) UnpackRawText(deviceId);
+  return RawLists();
+}
+
+bool HasRawText(int32_t deviceId) {
+  return !RawLists()[deviceId].empty() || !PackedRawText()[deviceId].empty();
+}
+
+void WriteRawText(int32_t deviceId, std::FILE* file) {
+  // The list's lines gathered into large pieces: one write call per piece
+  // rather than two locked stdio calls per line.
+  constexpr size_t WRITE_PIECE_BYTES = size_t{1} << 20;
+  std::string piece;
+  for (const std::string& line : RawLists()[deviceId]) {
+    if (piece.empty()) piece.reserve(WRITE_PIECE_BYTES + RAW_LINE_MAX_BYTES);
+    piece += line;
+    piece += '\n';
+    if (piece.size() >= WRITE_PIECE_BYTES) {
+      std::fwrite(piece.data(), 1, piece.size(), file);
+      piece.clear();
+    }
+  }
+  std::fwrite(piece.data(), 1, piece.size(), file);
+  for (const PackedBlock& block : PackedRawText()[deviceId]) std::fwrite(block.text.get(), 1, block.used, file);
+}
 
 float ThermistorCelsius(uint16_t reading) {
   return CelsiusTable()[std::min<uint16_t>(reading, THERMISTOR_MAX_READING + 1)];
@@ -112,8 +217,8 @@ void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadL
   if (timeOriginById[deviceId] == 0) timeOriginById[deviceId] = static_cast<int64_t>(timeUs);
 
   // Readings above 1023 are out of the converter's range: NaN, but pushed.
-  uint16_t reading = osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT);
-  float celsius = ThermistorCelsius(reading);
+  uint16_t reading = std::min<uint16_t>(osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT), THERMISTOR_MAX_READING + 1);
+  float celsius = CelsiusTable()[reading];
   if (std::isnan(celsius)) Log("error on shift %lli\n", static_cast<long long>(recordPosition));
 
   auto* sample = static_cast<SideSample*>(std::calloc(1, sizeof(SideSample)));
@@ -128,7 +233,7 @@ void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadL
     sample->channels[channel] = osc::ReadU16(payload + osc::PAYLOAD_CHANNEL0_AT + 2 * channel);
   }
   // The sink owns the sample from here on: form the text line first.
-  if (debugMode) RawLinesById()[deviceId].push_back(RawLine(*sample));
+  if (debugMode) PackRawLine(*sample, reading);
   sampleSink(sample);
 
   recordPosition += static_cast<int64_t>(osc::RECORD_HEADER_BYTES) + payloadLength;

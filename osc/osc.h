@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -23,13 +24,24 @@ extern int64_t timeOriginById[DEVICE_ID_COUNT];
 // starts at the data start (21504) and grows by each accepted record's size.
 extern int64_t recordPosition;
 // Raw dump text lines per device id, collected only in debug mode.
+// FeedRecord packs each record's line into large text blocks (a string per
+// record would cost a heap block, and a passage has millions); this call
+// first unpacks every device's packed text into its list, so that the lists
+// show every line collected so far, in order.
 std::vector<std::string>* RawLinesById();  // DEVICE_ID_COUNT lists
+// True when the device has raw dump text, in its list or still packed.
+bool HasRawText(int32_t deviceId);
+// Writes the device's raw dump text to `file`: the lines of its list, then
+// its packed text, each line followed by "\n", in large writes. Unpacks
+// nothing and leaves both as they are. Write errors are not reported.
+void WriteRawText(int32_t deviceId, std::FILE* file);
 
 // Lists the carriage table and feeds every data record to FeedRecord, in
 // file order. Messages go straight to standard error without timestamp.
 // Reading stops at a trailing piece shorter than a record or a payload length
-// above 12 (silently) and at a payload length below 12 (with a message naming
-// the record's offset). Memory use does not grow with the file.
+// above 12 (silently), at a payload length below 12 (with a message naming
+// the record's offset) and at a read error (with a message naming its cause,
+// e.g. a directory). Memory use does not grow with the file.
 void LoadOscillogram(std::string path);
 
 // Converts one record into a SideSample and pushes it to the library.
