@@ -1,6 +1,5 @@
 #include "fuzz/fuzz_support.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +19,8 @@ void QuietStandardError() {
   static bool done = false;
   if (done || std::getenv("KORVANET_FUZZ_LOG") != nullptr) return;
   done = true;
-  int devNull = ::open("/dev/null", O_WRONLY);
-  if (devNull >= 0) ::dup2(devNull, 2);
+  // Only the stdio stream the program logs through is pointed elsewhere;
+  // descriptor 2 stays, so libFuzzer's own report (it keeps the stream it
+  // found at start-up) and the sanitizers' reports still reach the log.
+  if (std::FILE* devNull = std::fopen("/dev/null", "w")) stderr = devNull;
 }

@@ -9,5 +9,6 @@
 // (or /tmp) and returns its path; the loaders under test read files.
 std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size);
 
-// Silences the log on standard error while fuzzing, unless KORVANET_FUZZ_LOG is set.
+// Silences the log on standard error while fuzzing, unless KORVANET_FUZZ_LOG is
+// set; libFuzzer and sanitizer reports still reach standard error.
 void QuietStandardError();
