@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +33,8 @@ void ListCarriages(const uint8_t* table) {
 // a shorter trailing piece or a longer payload ends silently (neither fits
 // the window); a shorter payload ends with a message, since its fields would
 // lie outside the record and the next header would sit inside the window.
-void StreamRecords(std::FILE* file, uint8_t* buffer) {
+// Returns the errno of a failed read; 0 at the end of the file or at a stop.
+int StreamRecords(std::FILE* file, uint8_t* buffer) {
   int64_t bufferOffset = static_cast<int64_t>(osc::START_OFFSET);  // file offset of buffer[0]
   size_t held = 0;                                                   // bytes in the buffer
   for (;;) {
@@ -48,12 +50,13 @@ void StreamRecords(std::FILE* file, uint8_t* buffer) {
                        static_cast<long long>(bufferOffset + static_cast<int64_t>(at)),
                        static_cast<unsigned>(payloadLength), static_cast<unsigned>(osc::RECORD_PAYLOAD_BYTES));
         }
-        return;
+        return 0;
       }
       FeedRecord(record, record + osc::RECORD_HEADER_BYTES, payloadLength);
       at += osc::RECORD_BYTES;
     }
-    if (got == 0) return;  // end of file or read error; a trailing piece is ignored
+    // A trailing piece is ignored.
+    if (got == 0) return std::ferror(file) ? errno : 0;
     std::memmove(buffer, buffer + at, held - at);
     held -= at;
     bufferOffset += static_cast<int64_t>(at);
@@ -75,6 +78,7 @@ void LoadOscillogram(std::string path) {
   // A file shorter than the table lists what it holds; the rest stays zero.
   std::vector<uint8_t> carriageTable(osc::START_OFFSET, 0);
   size_t tableBytes = std::fread(carriageTable.data(), 1, carriageTable.size(), file);
+  int readError = std::ferror(file) ? errno : 0;
   ListCarriages(carriageTable.data());
   std::fprintf(stderr, "\n");
   std::fprintf(stderr, "Read file start_offset = %u\n", static_cast<unsigned>(osc::START_OFFSET));
@@ -87,7 +91,10 @@ void LoadOscillogram(std::string path) {
     return;
   }
   // Without a whole table there are no data records.
-  if (tableBytes == osc::START_OFFSET) StreamRecords(file, buffer);
+  if (tableBytes == osc::START_OFFSET) readError = StreamRecords(file, buffer);
+  // A path that opens but cannot be read (a directory, a failing disk) would
+  // otherwise pass for a short or empty passage.
+  if (readError != 0) std::fprintf(stderr, "Input file %s cannot be read: %s\n", path.c_str(), std::strerror(readError));
   std::free(buffer);
   std::fclose(file);
 }
