@@ -64,7 +64,8 @@ TEST_F(FeedTest, SampleTimesCountFromEachDevicesOrigin) {
     for (auto [id, hz] : c.frequencies) frequencyById[id] = hz;
     EXPECT_EQ(FeedCapturingLog(c.records), c.logMessages);
     std::vector<std::pair<uint32_t, int64_t>> pushed;
-    for (const SideSample& sample : Pushed()) pushed.emplace_back(sample.deviceId, sample.timeUs);
+    // By value: a reference to a member of the packed record would be misaligned.
+    for (const SideSample& sample : Pushed()) pushed.emplace_back(sample.deviceId, int64_t{sample.timeUs});
     EXPECT_EQ(pushed, c.pushed);
   }
 }
