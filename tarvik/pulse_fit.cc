@@ -53,10 +53,16 @@ PulseFit FitPulse(const SampleStore& store, int channel, const Baseline& baselin
     const CompactSample& sample = store.At(i);
     double r = sample.channels[channel] -
                BaselineCounts(baseline, SampleTemperature(sample, fallback_temperature_c));
-    double c = std::cos(k * u);
+    double angle = k * u;
+    double c = std::cos(angle);
     double h = c * c;
-    double dh = -k * std::sin(2 * k * u);
-    shh += h * h, shd += h * dh, sdd += dh * dh, srh += r * h, srd += r * dh;
+    shh += h * h, srh += r * h;
+    if (fit_shift) {
+      // h'(u) = -k sin(2ku) = -2k sin(ku) cos(ku): sine and cosine of one
+      // angle, which the compiler computes in one sincos call.
+      double dh = -2 * k * std::sin(angle) * c;
+      shd += h * dh, sdd += dh * dh, srd += r * dh;
+    }
   }
   if (shh < MIN_PULSE_ENERGY) return fit;
   fit.valid = true;
