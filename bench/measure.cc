@@ -5,9 +5,10 @@
 // NAME=VALUE pairs are set in the program's environment only (the phase
 // probe's LD_PRELOAD must not load into this launcher).
 // Prints one line on standard output:
-//   wall_us=W maxrss_kb=K status=S spawn_us=A end_us=B
-// wall_us runs from just before fork to the return of wait4; spawn_us and
-// end_us are the same two moments on the system clock (CLOCK_REALTIME, in
+//   wall_us=W cpu_us=C maxrss_kb=K status=S spawn_us=A end_us=B
+// wall_us runs from just before fork to the return of wait4; cpu_us is the
+// program's user and system time, all threads; spawn_us and end_us are the
+// same two moments as wall_us on the system clock (CLOCK_REALTIME, in
 // microseconds), for setting the phase probe's stamps against.
 //
 // Why not spawn from the bench script itself: Linux carries a process's peak
@@ -77,7 +78,9 @@ int main(int argc, char** argv) {
   long long wallUs = Micros(CLOCK_MONOTONIC) - startUs;
   long long endUs = Micros(CLOCK_REALTIME);
   int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  std::printf("wall_us=%lld maxrss_kb=%ld status=%d spawn_us=%lld end_us=%lld\n", wallUs, usage.ru_maxrss, code,
-              spawnUs, endUs);
+  long long cpuUs = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+                    usage.ru_stime.tv_usec;
+  std::printf("wall_us=%lld cpu_us=%lld maxrss_kb=%ld status=%d spawn_us=%lld end_us=%lld\n", wallUs, cpuUs,
+              usage.ru_maxrss, code, spawnUs, endUs);
   return 0;
 }

@@ -6,6 +6,8 @@
 //   init            Tarvik_Init is called: configuration and master link done
 //   compute_start   a line thread enters Tarvik_Compute (one per line)
 //   compute_end     a line thread's Tarvik_Compute returns (one per line)
+//   compute_cpu     that line thread's CPU time in Tarvik_Compute (one per
+//                   line; a duration in microseconds, not a moment)
 //   ending          the run is over and the process begins to end: main
 //                   returns, or exit, _exit or _Exit is called
 //
@@ -40,12 +42,18 @@ std::atomic<int> stampCount{0};
 using MainFunction = int (*)(int, char**, char**);
 MainFunction programMain = nullptr;
 
-void Note(const char* name) {
+long long Micros(clockid_t clock) {
   timespec now;
-  clock_gettime(CLOCK_REALTIME, &now);
-  int at = stampCount.fetch_add(1);
-  if (at < MAX_STAMPS) stamps[at] = {name, now.tv_sec * 1000000LL + now.tv_nsec / 1000};
+  clock_gettime(clock, &now);
+  return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
+
+void Record(const char* name, long long micros) {
+  int at = stampCount.fetch_add(1);
+  if (at < MAX_STAMPS) stamps[at] = {name, micros};
+}
+
+void Note(const char* name) { Record(name, Micros(CLOCK_REALTIME)); }
 
 void WriteStamps() {
   const char* path = std::getenv("KORVANET_PROBE_OUT");
@@ -104,7 +112,9 @@ __attribute__((visibility("default"))) void Tarvik_Init() {
 __attribute__((visibility("default"))) LineResult* Tarvik_Compute(int32_t lineId) {
   static auto next = Next<LineResult* (*)(int32_t)>("Tarvik_Compute");
   Note("compute_start");
+  long long cpuStart = Micros(CLOCK_THREAD_CPUTIME_ID);
   LineResult* result = next(lineId);
+  Record("compute_cpu", Micros(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
   Note("compute_end");
   return result;
 }
