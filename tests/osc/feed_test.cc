@@ -18,9 +18,9 @@ struct Record {
 // Channel c carries 1000 * c + the low byte of the counter, so each sample
 // shows that its channels came from its own record, in order.
 void Feed(const Record& record) {
-  RecordSpec spec = {record.deviceId, record.counter, record.thermistor};
-  for (int c = 0; c < 4; ++c) spec.channels[c] = static_cast<uint16_t>(1000 * c + (record.counter & 0xff));
-  std::string bytes = BuildOscillogram({}, {spec}).substr(osc::START_OFFSET);
+  RecordSpec written = {record.deviceId, record.counter, record.thermistor};
+  for (int c = 0; c < 4; ++c) written.channels[c] = static_cast<uint16_t>(1000 * c + (record.counter & 0xff));
+  std::string bytes = BuildOscillogram({}, {written}).substr(osc::START_OFFSET);
   auto* header = reinterpret_cast<const uint8_t*>(bytes.data());
   FeedRecord(header, header + osc::RECORD_HEADER_BYTES, osc::RECORD_PAYLOAD_BYTES);
 }

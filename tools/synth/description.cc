@@ -208,15 +208,15 @@ int ParseTrainDescription(const std::string& json_text, TrainSpec* train, std::s
   } else {
     int index = 0;
     for (const Value& line : lines->GetArray()) {
-      LineSpec spec;
-      spec.id = static_cast<int>(r.Integer({&line}, "id", index + 1));
+      LineSpec described;
+      described.id = static_cast<int>(r.Integer({&line}, "id", index + 1));
       const char* side_names[2] = {"odd", "even"};
       for (int side = 0; side < 2; ++side) {
         const Value* device = Find({&line}, side_names[side]);
         ReadDevice(r, device, &line, installation, FIRST_DEVICE_PORT + 2 * index + side, counter_rng,
-                   &spec.devices[side]);
+                   &described.devices[side]);
       }
-      train->lines.push_back(spec);
+      train->lines.push_back(described);
       ++index;
     }
     std::vector<int> ports;
@@ -236,9 +236,9 @@ int ParseTrainDescription(const std::string& json_text, TrainSpec* train, std::s
       int64_t repeat = r.Integer({&v}, "repeat", 1);
       if (repeat < 1 || repeat > 1000) r.Fail("repeat must be 1..1000");
       for (int64_t i = 0; i < repeat && !r.failed; ++i) {
-        VehicleSpec spec;
-        ReadVehicle(r, v, doc, load_rng, &spec);
-        train->vehicles.push_back(spec);
+        VehicleSpec vehicle;
+        ReadVehicle(r, v, doc, load_rng, &vehicle);
+        train->vehicles.push_back(vehicle);
       }
     }
   }
