@@ -59,7 +59,7 @@ class Gaussian {
 };
 
 struct DeviceStream {
-  const DeviceSpec* spec = nullptr;
+  const DeviceSpec* described = nullptr;
   int side = ODD;
   uint8_t id = 0;
   uint64_t next_sample = 0;
@@ -88,7 +88,7 @@ struct SignalModel {
     double centre = travel_m - d.sensor_travel_m[k];
     auto it = std::upper_bound(offsets_m.begin(), offsets_m.end(), centre - a);
     double sum = 0;
-    const SensorSpec& sensor = d.spec->sensors[k];
+    const SensorSpec& sensor = d.described->sensors[k];
     for (; it != offsets_m.end() && *it < centre + a; ++it) {
       const AxlePlacement& axle = passage->axles[static_cast<size_t>(it - offsets_m.begin())];
       double u = centre - *it;
@@ -124,10 +124,10 @@ int WriteOscillogram(const TrainSpec& train, const Passage& passage, const std::
   for (const LineSpec& line : train.lines)
     for (int side = 0; side < 2; ++side) {
       DeviceStream d;
-      d.spec = &line.devices[static_cast<size_t>(side)];
+      d.described = &line.devices[static_cast<size_t>(side)];
       d.side = side;
-      d.id = static_cast<uint8_t>(d.spec->port - FIRST_DEVICE_PORT);
-      for (const SensorSpec& s : d.spec->sensors) d.sensor_travel_m.push_back(TravelWhenAt(passage, 0, s.position_m));
+      d.id = static_cast<uint8_t>(d.described->port - FIRST_DEVICE_PORT);
+      for (const SensorSpec& s : d.described->sensors) d.sensor_travel_m.push_back(TravelWhenAt(passage, 0, s.position_m));
       devices.push_back(d);
     }
 
@@ -157,25 +157,25 @@ int WriteOscillogram(const TrainSpec& train, const Passage& passage, const std::
     // compared exactly in integers. Ties go to the device listed first.
     DeviceStream* d = &devices[0];
     for (DeviceStream& other : devices)
-      if (other.next_sample * static_cast<uint64_t>(d->spec->frequency_hz) <
-          d->next_sample * static_cast<uint64_t>(other.spec->frequency_hz))
+      if (other.next_sample * static_cast<uint64_t>(d->described->frequency_hz) <
+          d->next_sample * static_cast<uint64_t>(other.described->frequency_hz))
         d = &other;
-    double t_s = static_cast<double>(d->next_sample) / d->spec->frequency_hz;
+    double t_s = static_cast<double>(d->next_sample) / d->described->frequency_hz;
     if (train.records > 0 ? written >= train.records : t_s > passage.duration_s) break;
 
     while (next_vehicle < vehicle_moment_s.size() && t_s >= vehicle_moment_s[next_vehicle])
       vehicle_offset[next_vehicle++] = START_OFFSET + static_cast<uint64_t>(written) * RECORD_BYTES;
 
-    double celsius = model.Temperature(*d->spec, t_s);
+    double celsius = model.Temperature(*d->described, t_s);
     double travel_m = TravelAt(passage, t_s);
     uint8_t* rec = &buffer[buffered * RECORD_BYTES];
     std::fill(rec, rec + RECORD_BYTES, 0);
     rec[0] = d->id;
     PutU16(rec + 1, PAYLOAD_BYTES);
-    PutU32(rec + 3, d->spec->counter_start + static_cast<uint32_t>(d->next_sample));
+    PutU32(rec + 3, d->described->counter_start + static_cast<uint32_t>(d->next_sample));
     PutU16(rec + 8, static_cast<uint32_t>(ThermistorReading(celsius)));
-    for (size_t k = 0; k < d->spec->sensors.size(); ++k) {
-      const SensorSpec& s = d->spec->sensors[k];
+    for (size_t k = 0; k < d->described->sensors.size(); ++k) {
+      const SensorSpec& s = d->described->sensors[k];
       double counts = s.baseline_counts + s.tau_counts_per_c * (celsius - 20) + model.LoadCounts(*d, k, travel_m);
       if (sigma > 0) counts += sigma * noise.Next();
       PutU16(rec + 10 + 2 * k, ClampCounts(counts));
