@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "calc/huge_page_memory.h"
 #include "calc/tarvik.h"
 
 namespace tarvik {
@@ -67,11 +68,11 @@ class SampleStore {
   uint64_t dropped_ = 0;  // samples refused by Append; written by the writer only
 };
 
-// Chunk memory comes from the platform file: large, zeroed, and on Linux
-// backed by transparent huge pages where the kernel allows it, which halves
-// the page-fault cost of streaming a passage in.
-void* AllocateChunk(size_t bytes);
-void FreeChunk(void* chunk, size_t bytes);
+// Chunk memory: large, zeroed, and on Linux backed by transparent huge pages
+// where the kernel allows it, which halves the page-fault cost of streaming
+// a passage in.
+inline void* AllocateChunk(size_t bytes) { return MapHugePageArea(bytes); }
+inline void FreeChunk(void* chunk, size_t bytes) { UnmapHugePageArea(chunk, bytes); }
 
 // A large scratch array in chunk memory: huge pages where the kernel allows,
 // so that the solver's per-sample buffers do not cost a page fault per

@@ -1,19 +1,14 @@
-// Chunk memory of the sample store on Linux: anonymous mappings aligned to
-// 2 MiB, with transparent huge pages requested, so that streaming a passage
-// in costs one page fault per 2 MiB instead of one per 4 KiB.
 #include <sys/mman.h>
 
 #include <cstdint>
 
-#include "tarvik/tarvik_core.h"
-
-namespace tarvik {
+#include "calc/huge_page_memory.h"
 
 namespace {
 constexpr size_t HUGE_PAGE_BYTES = size_t{2} << 20;
 }
 
-void* AllocateChunk(size_t bytes) {
+void* MapHugePageArea(size_t bytes) {
   // A huge page only backs a 2 MiB-aligned stretch: map one page more than
   // needed and trim both ends to the aligned part.
   size_t mapped = bytes + HUGE_PAGE_BYTES;
@@ -31,6 +26,6 @@ void* AllocateChunk(size_t bytes) {
   return reinterpret_cast<void*>(aligned);
 }
 
-void FreeChunk(void* chunk, size_t bytes) { munmap(chunk, bytes); }
-
-}  // namespace tarvik
+void UnmapHugePageArea(void* area, size_t bytes) {
+  if (area != nullptr) munmap(area, bytes);
+}
