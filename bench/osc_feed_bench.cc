@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/settings.h"
+#include "bench/streaming_floor.h"
 #include "calc/computation.h"
 #include "calc/tarvik.h"
 #include "osc/osc.h"
@@ -36,7 +37,6 @@ constexpr uint32_t RECORD_COUNT = 2000000;
 constexpr int DEVICE_COUNT = 4;
 constexpr uint16_t FREQUENCY_HZ = 1000;
 constexpr int REPETITIONS = 7;
-constexpr size_t CHUNK_BYTES = size_t{1} << 20;
 
 void PutLE(uint8_t* at, uint64_t value, int width) {
   for (int i = 0; i < width; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
@@ -75,9 +75,8 @@ std::string CachedPassage() {
   return path;
 }
 
-// Opaque to the optimiser, so that no calloc/free pair is folded away.
-void (*volatile releaseSample)(void*) = std::free;
-void FreeSample(SideSample* sample) { releaseSample(sample); }
+// The sink of (b) releases samples the way the floor does.
+void FreeSample(SideSample* sample) { bench::releaseFloorSample(sample); }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -86,31 +85,10 @@ double Seconds(std::chrono::steady_clock::time_point since) {
 // (a): the least any loader must do per record.
 double StreamingFloorSeconds(const std::string& path, uint64_t& checksum) {
   auto start = std::chrono::steady_clock::now();
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  std::setvbuf(file, nullptr, _IONBF, 0);
-  std::vector<uint8_t> buffer(CHUNK_BYTES);
-  std::fseek(file, static_cast<long>(osc::START_OFFSET), SEEK_SET);
-  size_t held = 0;
-  for (;;) {
-    size_t got = std::fread(buffer.data() + held, 1, CHUNK_BYTES - held, file);
-    held += got;
-    size_t at = 0;
-    for (; held - at >= osc::RECORD_BYTES; at += osc::RECORD_BYTES) {
-      const uint8_t* record = buffer.data() + at;
-      const uint8_t* payload = record + osc::RECORD_HEADER_BYTES;
-      auto* sample = static_cast<SideSample*>(std::calloc(1, sizeof(SideSample)));
-      sample->deviceId = record[osc::HEADER_DEVICE_ID_AT];
-      sample->timeUs = osc::ReadU32(record + osc::HEADER_COUNTER_AT) + osc::ReadU16(record + osc::HEADER_PAYLOAD_LENGTH_AT);
-      sample->temperature = osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT);
-      for (int c = 0; c < 4; ++c) sample->channels[c] = osc::ReadU16(payload + osc::PAYLOAD_CHANNEL0_AT + 2 * c);
-      checksum += static_cast<uint64_t>(sample->timeUs) + sample->channels[3];
-      releaseSample(sample);
-    }
-    if (got == 0) break;
-    std::memmove(buffer.data(), buffer.data() + at, held - at);
-    held -= at;
-  }
-  std::fclose(file);
+  int file = ::open(path.c_str(), O_RDONLY);
+  ::lseek(file, static_cast<off_t>(osc::START_OFFSET), SEEK_SET);
+  bench::StreamRecordsThroughAllocator(file, checksum);
+  ::close(file);
   return Seconds(start);
 }
 

@@ -24,17 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "calc/tarvik.h"
+#include "bench/streaming_floor.h"
 #include "osc/osc_format.h"
-
-namespace {
-
-constexpr size_t CHUNK_BYTES = size_t{1} << 20;
-
-// Opaque to the optimiser, so that no calloc/free pair is folded away.
-void (*volatile releaseSample)(void*) = std::free;
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -52,30 +43,8 @@ int main(int argc, char** argv) {
     idle.join();
     return 1;
   }
-  std::vector<uint8_t> buffer(CHUNK_BYTES);
-  uint64_t records = 0, checksum = 0;
-  size_t held = 0;
-  for (;;) {
-    ssize_t got = ::read(file, buffer.data() + held, CHUNK_BYTES - held);
-    if (got > 0) held += static_cast<size_t>(got);
-    size_t at = 0;
-    for (; held - at >= osc::RECORD_BYTES; at += osc::RECORD_BYTES) {
-      const uint8_t* record = buffer.data() + at;
-      const uint8_t* payload = record + osc::RECORD_HEADER_BYTES;
-      auto* sample = static_cast<SideSample*>(std::calloc(1, sizeof(SideSample)));
-      sample->deviceId = record[osc::HEADER_DEVICE_ID_AT];
-      sample->timeUs = osc::ReadU32(record + osc::HEADER_COUNTER_AT) +
-                       osc::ReadU16(record + osc::HEADER_PAYLOAD_LENGTH_AT);
-      sample->temperature = osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT);
-      for (int c = 0; c < 4; ++c) sample->channels[c] = osc::ReadU16(payload + osc::PAYLOAD_CHANNEL0_AT + 2 * c);
-      checksum += static_cast<uint64_t>(sample->timeUs) + sample->channels[3] + sample->deviceId;
-      releaseSample(sample);
-      ++records;
-    }
-    if (got <= 0) break;
-    std::memmove(buffer.data(), buffer.data() + at, held - at);
-    held -= at;
-  }
+  uint64_t checksum = 0;
+  uint64_t records = bench::StreamRecordsThroughAllocator(file, checksum);
   ::close(file);
   auto loopUs = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
 
