@@ -158,7 +158,7 @@ def random_field(rng, lines, flat_places):
         places = [(line, side, sensor) for line in range(1, lines + 1) for side in ("odd", "even") for sensor in range(4)
                   if (side, sensor) not in flat_places]
         field["dead"] = [{"line": line, "side": side, "sensor": sensor, "kind": rng.choice(["silent", "stuck"])}
-                         for line, side, sensor in rng.sample(places, rng.choice([1, 1, 2]))]
+                         for line, side, sensor in rng.sample(places, min(len(places), rng.choice([1, 1, 2])))]
     return field
 
 
