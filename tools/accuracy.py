@@ -129,9 +129,10 @@ def train_length_m(vehicles):
     return length
 
 
-def random_field(rng, lines):
+def random_field(rng, lines, flat_places):
     """A random mix of the field effects, each at a random strength within
-    what a real track shows; at least one is on."""
+    what a real track shows; at least one is on. No sensor a flat lands on
+    (flat_places: (side, sensor)) dies, or the flat could not be seen at all."""
     chosen = []
     while not chosen:
         chosen = [e for e in ("dynamics", "influence", "spikes+hum", "lost", "dead") if rng.random() < 0.5]
@@ -154,9 +155,10 @@ def random_field(rng, lines):
     if "lost" in chosen:
         field["lost"] = {"runs": rng.randint(1, 3), "ms": [5, 30]}
     if "dead" in chosen:
-        places = [(line, side, sensor) for line in range(1, lines + 1) for side in ("odd", "even") for sensor in range(4)]
+        places = [(line, side, sensor) for line in range(1, lines + 1) for side in ("odd", "even") for sensor in range(4)
+                  if (side, sensor) not in flat_places]
         field["dead"] = [{"line": line, "side": side, "sensor": sensor, "kind": rng.choice(["silent", "stuck"])}
-                         for line, side, sensor in rng.sample(places, rng.choice([1, 1, 2]))]
+                         for line, side, sensor in rng.sample(places, min(len(places), rng.choice([1, 1, 2])))]
     return field
 
 
@@ -188,7 +190,8 @@ def random_description(rng):
                 devices[side]["frequency"] = rng.randint(10, 40) * 100
         installed.append(dict({"id": line + 1, "positions_m": [round(start + p, 2) for p in positions]}, **devices))
         start += rng.uniform(7, 15)
-    field = random_field(rng, lines)
+    flat_places = {(("odd", "even")[f["wheel"]], f["sensor"]) for v in vehicles for f in v.get("flats", [])}
+    field = random_field(rng, lines, flat_places)
     direction = rng.choice([1, 1, 1, -1])
     start_c = rng.uniform(-15, 35)
     return {

@@ -26,6 +26,20 @@ def truth():
     }
 
 
+def with_floor(loco_pct, wagon_pct, worst_wheel_pct):
+    """truth() of a passage with dynamics: its averaging floor misses each
+    vehicle and its wheels by the given percentages, one locomotive wheel by
+    worst_wheel_pct."""
+    t = json.loads(json.dumps(truth()))
+    for car, error in zip(t["carriages"], (loco_pct, wagon_pct)):
+        car["floor_weight"] = car["full_weight"] * (1 + error / 100)
+        for wheel in (w for a in car["axis"] for w in a["wheels"]):
+            wheel["floor_weight"] = wheel["weight"] * (1 + error / 100)
+    t["carriages"][0]["axis"][0]["wheels"][0]["floor_weight"] = 11000 * (1 + worst_wheel_pct / 100)
+    t["floor_total_weight"] = sum(c["floor_weight"] for c in t["carriages"])
+    return t
+
+
 def perfect(t):
     """The document a flawless weighing of truth t would give."""
     return {"total_weight": int(t["total_weight"]), "correct": True, "carriages": [
@@ -39,6 +53,10 @@ class VerdictTest(unittest.TestCase):
     def test_each_missed_limit_is_reported(self):
         def scale_vehicle(d, pct):
             d["carriages"][1]["full_weight"] = int(24000 * (1 + pct / 100))
+
+        def scale_both(d, pct):
+            scale_vehicle(d, pct)
+            d["carriages"][0]["full_weight"] = int(88000 * (1 + pct / 100))
 
         def scale_total(d, pct):
             d["total_weight"] = int(d["total_weight"] * (1 + pct / 100))
@@ -81,9 +99,19 @@ class VerdictTest(unittest.TestCase):
             (drop_axle, None, "axles 7/8"), (drop_vehicle, None, "vehicles 1/2"),
             (unmark_loco, None, "loco"), (wrong_type, None, "loco"), (not_correct, None, "not correct"),
         ]
-        t = truth()
-        for change, argument, expected in cases:
-            with self.subTest(change=change.__name__, argument=argument):
+        # Floors of RMS 0.82 %, worst vehicle 1 %, wheel 3 %, total +0.66 %; and a
+        # calm one within the model's limits, where the RMS limit is 0.25 %.
+        dynamic, calm = with_floor(1.0, -0.6, 3.0), with_floor(0.1, -0.1, 0.5)
+        cases = [(truth(),) + case for case in cases] + [
+            (dynamic, scale_vehicle, 0.9, None), (dynamic, scale_vehicle, 1.1, "vehicle"),
+            (dynamic, scale_both, 0.6, None), (dynamic, scale_both, 0.7, "rms"),
+            (dynamic, scale_wheel, 2.9, None), (dynamic, scale_wheel, 3.1, "wheel"),
+            (dynamic, scale_total, 0.6, None), (dynamic, scale_total, -0.7, "total"),
+            (dynamic, scale_speed, 1.2, "speed"),
+            (calm, scale_both, 0.24, None), (calm, scale_both, 0.3, "rms"), (calm, scale_wheel, 1.9, None),
+        ]
+        for t, change, argument, expected in cases:
+            with self.subTest(change=change.__name__, argument=argument, floor="floor_total_weight" in t):
                 doc = perfect(t)
                 change(doc, argument)
                 found = "; ".join(compare_truth.failures(compare_truth.compare(t, doc)))

@@ -28,16 +28,16 @@ Oscillation DrawOscillation(std::mt19937_64& rng, const Range& amplitude, const 
   return o;
 }
 
-void DrawDynamics(const DynamicsSpec& spec, uint64_t seed, Passage* passage) {
+void DrawDynamics(const DynamicsSpec& asked, uint64_t seed, Passage* passage) {
   std::mt19937_64 rng(seed ^ DYNAMICS_STREAM);
   FieldDraws& field = passage->field;
   size_t vehicles = passage->first_axle_of_vehicle.size();
   field.axles.resize(passage->axles.size());
   for (size_t v = 0; v < vehicles; ++v) {
     VehicleMotion motion;
-    motion.bounce = DrawOscillation(rng, spec.bounce, spec.frequency_hz);
-    motion.pitch = DrawOscillation(rng, spec.pitch, spec.frequency_hz);
-    motion.roll = DrawOscillation(rng, spec.roll, spec.frequency_hz);
+    motion.bounce = DrawOscillation(rng, asked.bounce, asked.frequency_hz);
+    motion.pitch = DrawOscillation(rng, asked.pitch, asked.frequency_hz);
+    motion.roll = DrawOscillation(rng, asked.roll, asked.frequency_hz);
     field.vehicles.push_back(motion);
     // Pitch lifts one end as it presses the other: the arm runs from +1 at
     // the front axle through 0 at the centre to -1 at the rear axle.
@@ -45,21 +45,21 @@ void DrawDynamics(const DynamicsSpec& spec, uint64_t seed, Passage* passage) {
     size_t end = v + 1 < vehicles ? static_cast<size_t>(passage->first_axle_of_vehicle[v + 1]) : passage->axles.size();
     double front = passage->axles[first].offset_m, rear = passage->axles[end - 1].offset_m;
     for (size_t j = first; j < end; ++j) {
-      field.axles[j].vibration = DrawOscillation(rng, spec.vibration, spec.vibration_hz);
+      field.axles[j].vibration = DrawOscillation(rng, asked.vibration, asked.vibration_hz);
       field.axles[j].arm = ((front + rear) / 2 - passage->axles[j].offset_m) / ((rear - front) / 2);
     }
   }
 }
 
-SensorShape DrawShape(std::mt19937_64& rng, const InfluenceSpec& spec) {
+SensorShape DrawShape(std::mt19937_64& rng, const InfluenceSpec& asked) {
   SensorShape s;
-  double half_width = Uniform(rng, spec.half_width_m);
-  double alpha = Uniform(rng, {-spec.asymmetry, spec.asymmetry});
+  double half_width = Uniform(rng, asked.half_width_m);
+  double alpha = Uniform(rng, {-asked.asymmetry, asked.asymmetry});
   s.ahead_m = half_width * (1 + alpha);
   s.behind_m = half_width * (1 - alpha);
-  s.power = Uniform(rng, spec.sharpness);
-  s.lobe_ahead = Uniform(rng, spec.side_lobe);
-  s.lobe_behind = Uniform(rng, spec.side_lobe);
+  s.power = Uniform(rng, asked.sharpness);
+  s.lobe_ahead = Uniform(rng, asked.side_lobe);
+  s.lobe_behind = Uniform(rng, asked.side_lobe);
   return s;
 }
 
@@ -95,10 +95,10 @@ double Influence(const SensorShape& shape, double u_m) {
 }
 
 void DrawField(const TrainSpec& train, Passage* passage) {
-  const FieldSpec& spec = train.field;
+  const FieldSpec& asked = train.field;
   FieldDraws& field = passage->field;
   field = FieldDraws{};
-  if (spec.dynamics) DrawDynamics(*spec.dynamics, train.seed, passage);
+  if (asked.dynamics) DrawDynamics(*asked.dynamics, train.seed, passage);
 
   std::mt19937_64 influence_rng(train.seed ^ INFLUENCE_STREAM);
   std::mt19937_64 hum_rng(train.seed ^ HUM_STREAM);
@@ -110,20 +110,21 @@ void DrawField(const TrainSpec& train, Passage* passage) {
       DeviceField& out = field.devices.back()[static_cast<size_t>(side)];
       size_t channels = device.sensors.size();
       out.dead.assign(channels, DeadKind::ALIVE);
-      for (const DeadSensorSpec& dead : spec.dead)
+      for (const DeadSensorSpec& dead : asked.dead)
         if (dead.line_id == line.id && dead.side == side) out.dead[static_cast<size_t>(dead.sensor)] = dead.kind;
-      for (size_t k = 0; spec.influence && k < channels; ++k) out.shapes.push_back(DrawShape(influence_rng, *spec.influence));
-      for (size_t k = 0; spec.hum && k < channels; ++k) {
-        out.hum.push_back(DrawOscillation(hum_rng, spec.hum->amplitude_counts, {spec.hum->hz, spec.hum->hz}));
-      }
-      if (spec.lost) {
+      for (size_t k = 0; asked.influence && k < channels; ++k)
+        out.shapes.push_back(DrawShape(influence_rng, *asked.influence));
+      for (size_t k = 0; asked.hum && k < channels; ++k)
+        out.hum.push_back(DrawOscillation(hum_rng, asked.hum->amplitude_counts, {asked.hum->hz, asked.hum->hz}));
+      if (asked.lost) {
         // Placed while the train is over the device, where a gap costs the weighing.
         double from_s = 0, to_s = 0;
         DeviceStretch(*passage, device, &from_s, &to_s);
-        const Range& runs = spec.lost->runs;
-        int count = static_cast<int>(std::min(runs.high, runs.low + std::floor(Uniform(lost_rng) * (runs.high - runs.low + 1))));
+        const Range& runs = asked.lost->runs;
+        double whole = runs.low + std::floor(Uniform(lost_rng) * (runs.high - runs.low + 1));
+        int count = static_cast<int>(std::min(runs.high, whole));
         for (int i = 0; i < count; ++i) {
-          double length_s = Uniform(lost_rng, spec.lost->ms) / 1000;
+          double length_s = Uniform(lost_rng, asked.lost->ms) / 1000;
           double start_s = from_s + Uniform(lost_rng) * std::max(0.0, to_s - length_s - from_s);
           out.lost.push_back({start_s, start_s + length_s});
         }
@@ -134,8 +135,8 @@ void DrawField(const TrainSpec& train, Passage* passage) {
 
 SpikeStream StartSpikes(const TrainSpec& train, size_t channels) {
   SpikeStream s{std::mt19937_64(train.seed ^ SPIKES_STREAM), train.field.spikes.value_or(SpikeSpec{}), {}};
-  if (!train.field.spikes || s.spec.per_s <= 0) return s;
-  for (size_t c = 0; c < channels; ++c) s.next_s.push_back(-std::log(1 - Uniform(s.rng)) / s.spec.per_s);
+  if (!train.field.spikes || s.asked.per_s <= 0) return s;
+  for (size_t c = 0; c < channels; ++c) s.next_s.push_back(-std::log(1 - Uniform(s.rng)) / s.asked.per_s);
   return s;
 }
 
@@ -143,9 +144,9 @@ double TakeSpikes(SpikeStream* s, size_t channel, double t_s) {
   if (s->next_s.empty()) return 0;
   double sum = 0;
   while (s->next_s[channel] <= t_s) {
-    double magnitude = s->spec.max_counts * (0.1 + 0.9 * Uniform(s->rng));
+    double magnitude = s->asked.max_counts * (0.1 + 0.9 * Uniform(s->rng));
     sum += Uniform(s->rng) < 0.5 ? magnitude : -magnitude;
-    s->next_s[channel] += -std::log(1 - Uniform(s->rng)) / s->spec.per_s;
+    s->next_s[channel] += -std::log(1 - Uniform(s->rng)) / s->asked.per_s;
   }
   return sum;
 }

@@ -242,7 +242,7 @@ double WheelLoadAt(const Passage& passage, size_t axle, int side, double t_s);
 // on the channel's first sample at or after its moment.
 struct SpikeStream {
   std::mt19937_64 rng;
-  SpikeSpec spec;
+  SpikeSpec asked;
   std::vector<double> next_s;  // per channel; empty without spikes
 };
 SpikeStream StartSpikes(const TrainSpec& train, size_t channels);
