@@ -1,12 +1,16 @@
-// Least-squares fit of the influence line to one wheel's pulse at one sensor.
+// Readings of every wheel at one sensor: least-squares peak heights against
+// the sensor's influence line.
 //
 // With the wheel's motion known, every sample maps to the wheel's distance u
-// from the sensor, and the pulse must be A * h(u). The least-squares A is
-// the matched filter: it weighs each sample by how much load it can carry,
-// which beats both the peak height and the plain pulse area in noise.
+// from the sensor, and the pulse must be A * h(u). The least-squares A is the
+// matched filter: it weighs each sample by how much load it can carry, which
+// beats both the peak height and the plain pulse area in noise, and it
+// needs no sample at the peak itself when records were lost there. Wheels
+// whose pulses overlap are solved together. A spike is one wild point
+// against the fit: the points whose residual is far beyond the noise are
+// left out and the fit is made again.
 #include <algorithm>
 #include <cmath>
-#include <numbers>
 
 #include "tarvik/tarvik_core.h"
 
@@ -14,11 +18,15 @@ namespace tarvik {
 
 namespace {
 
-constexpr double A_M = INFLUENCE_HALF_WIDTH_M;
-constexpr size_t MAX_WINDOW_SAMPLES = 300000;  // 4.5 s at the highest rate; garbage times must not make one fit scan everything
-constexpr double MIN_PULSE_ENERGY = 1.0;        // sum of h^2: about three samples near the peak
+constexpr double POINT_TRAVEL_M = 0.01;   // a point averages the samples of about 1 cm of travel
+constexpr size_t MAX_POINT_SAMPLES = 64;
+constexpr double COLLECT_MARGIN_M = 0.1;  // the motion may move this much before the points are collected anew
+constexpr double REJECT_SIGMAS = 6.0;
+constexpr double REJECT_SHARE = 0.02;     // of the modelled value: shapes are learned, not exact
+constexpr int ROBUST_ROUNDS = 4;
+constexpr double MIN_COVERAGE = 0.5;
+constexpr double MAX_SHIFT_M = 0.1;
 
-// First sample at or after time_s (samples are in time order).
 size_t FirstAtOrAfter(const SampleStore& store, size_t size, double time_s) {
   size_t low = 0, high = size;
   while (low < high) {
@@ -29,54 +37,186 @@ size_t FirstAtOrAfter(const SampleStore& store, size_t size, double time_s) {
   return low;
 }
 
+double Median(std::vector<double> values) {
+  if (values.empty()) return NaN;
+  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
+
 }  // namespace
 
-PulseFit FitPulse(const SampleStore& store, int channel, const Baseline& baseline, double fallback_temperature_c,
-                  double sensor_position_m, const WheelMotion& motion, bool fit_shift) {
-  PulseFit fit;
-  size_t size = store.Size();
-  if (size == 0 || channel < 0 || channel >= MAX_SENSORS_PER_DEVICE) return fit;
-  double t_pass = motion.TimeAt(sensor_position_m);
-  double speed = std::fabs(motion.SpeedAt(t_pass));
-  if (!std::isfinite(t_pass) || !(speed > 0)) return fit;
-  // Half a pulse lasts a / v; the margin covers acceleration across it.
-  double half_s = 1.5 * A_M / speed;
-  size_t from = FirstAtOrAfter(store, size, t_pass - half_s);
-  size_t to = std::min({FirstAtOrAfter(store, size, t_pass + half_s), size, from + MAX_WINDOW_SAMPLES});
+WheelWindows WindowsAt(double position_m, const std::vector<WheelMotion>& motions, double reach_m) {
+  WheelWindows windows;
+  for (const WheelMotion& m : motions) {
+    double a = m.TimeAt(position_m - reach_m), b = m.TimeAt(position_m + reach_m);
+    windows.from_s.push_back(std::min(a, b));
+    windows.to_s.push_back(std::max(a, b));
+  }
+  return windows;
+}
 
-  const double k = std::numbers::pi / (2 * A_M);
-  // Normal equations of r = A h(u) - B h'(u), B = A * shift (linearised).
-  double shh = 0, shd = 0, sdd = 0, srh = 0, srd = 0;
-  for (size_t i = from; i < to; ++i) {
-    double u = motion.PositionAt(store.TimeS(i)) - sensor_position_m;
-    if (std::fabs(u) >= A_M) continue;
-    const CompactSample& sample = store.At(i);
-    double r = sample.channels[channel] -
-               BaselineCounts(baseline, SampleTemperature(sample, fallback_temperature_c));
-    double angle = k * u;
-    double c = std::cos(angle);
-    double h = c * c;
-    shh += h * h, srh += r * h;
-    if (fit_shift) {
-      // h'(u) = -k sin(2ku) = -2k sin(ku) cos(ku): sine and cosine of one
-      // angle, which the compiler computes in one sincos call.
-      double dh = -2 * k * std::sin(angle) * c;
-      shd += h * dh, sdd += dh * dh, srd += r * dh;
+void CollectSeries(const DeviceSignal& device, int channel, double position_m, const std::vector<WheelMotion>& motions,
+                   double reach_m, SensorSeries* series) {
+  series->points.clear();
+  series->rejected.clear();
+  series->sample_period_s = device.sample_period_s;
+  const Baseline& baseline = device.channels[channel].baseline;
+  series->point_noise_counts = std::max(baseline.noise_counts, 0.3);
+  if (!device.store || motions.empty()) return;
+  const SampleStore& store = *device.store;
+  size_t size = device.size;
+
+  // The stretches in reach of some wheel, merged where they overlap.
+  struct Stretch {
+    double from_s, to_s, speed_mps;
+  };
+  std::vector<Stretch> stretches;
+  WheelWindows windows = WindowsAt(position_m, motions, reach_m + COLLECT_MARGIN_M);
+  for (size_t j = 0; j < motions.size(); ++j) {
+    double from = windows.from_s[j], to = windows.to_s[j];
+    if (!std::isfinite(from) || !std::isfinite(to)) continue;
+    double speed = std::max(std::fabs(motions[j].SpeedAt(0.5 * (from + to))), 0.1);
+    if (!stretches.empty() && from <= stretches.back().to_s) {
+      stretches.back().to_s = std::max(stretches.back().to_s, to);
+      stretches.back().speed_mps = std::max(stretches.back().speed_mps, speed);
+    } else {
+      stretches.push_back({from, to, speed});
     }
   }
-  if (shh < MIN_PULSE_ENERGY) return fit;
-  fit.valid = true;
-  fit.amplitude_counts = srh / shh;
-  fit.standard_error_counts = baseline.noise_counts / std::sqrt(shh);
-  if (fit_shift) {
-    double det = shh * sdd - shd * shd;
-    if (det > 1e-12 * shh * sdd) {
-      double amplitude = (sdd * srh - shd * srd) / det;
-      double b = -(shh * srd - shd * srh) / det;
-      if (amplitude > 0) fit.shift_m = std::clamp(b / amplitude, -0.5 * A_M, 0.5 * A_M);
+  const double period = device.sample_period_s;
+  const double fallback_c = device.fallback_temperature_c;
+  for (const Stretch& stretch : stretches) {
+    size_t per_point = std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period)), 1,
+                                          MAX_POINT_SAMPLES);
+    size_t from = FirstAtOrAfter(store, size, stretch.from_s);
+    size_t to = std::min(size, FirstAtOrAfter(store, size, stretch.to_s));
+    double sum_r = 0, sum_t = 0, previous_t = -1e300;
+    size_t count = 0;
+    auto flush = [&] {
+      if (count) series->points.push_back(FitPoint{sum_t / static_cast<double>(count),
+                                                    static_cast<float>(sum_r / static_cast<double>(count)),
+                                                    static_cast<float>(count)});
+      sum_r = sum_t = 0;
+      count = 0;
+    };
+    for (size_t i = from; i < to; ++i) {
+      const CompactSample& sample = store.At(i);
+      int64_t time_us = store.TimeUs(i);
+      double t = static_cast<double>(time_us) * 1e-6;
+      if (t - previous_t > 1.5 * period) flush();  // a lost stretch closes the point
+      previous_t = t;
+      uint16_t value = sample.channels[channel];
+      if (value == 0 || value == 65535) continue;  // clipped by the converter: no linear reading
+      double c = 0, s = 0;
+      MainsPhase(time_us, &c, &s);
+      sum_r += value - BaselineCounts(baseline, SampleTemperature(sample, fallback_c), c, s);
+      sum_t += t;
+      if (++count == per_point) flush();
+    }
+    flush();
+  }
+  series->rejected.assign(series->points.size(), 0);
+}
+
+std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine& line, double position_m,
+                                      const std::vector<WheelMotion>& motions, bool fit_shift) {
+  const size_t wheels = motions.size(), q = fit_shift ? 2 : 1;
+  std::vector<WheelReading> readings(wheels);
+  if (wheels == 0 || series->points.empty()) return readings;
+  const double reach = line.ReachM();
+  WheelWindows windows = WindowsAt(position_m, motions, reach);
+  std::vector<FitPoint>& points = series->points;
+  std::vector<uint8_t>& rejected = series->rejected;
+  const double sigma = series->point_noise_counts;
+
+  size_t span = 1;
+  {
+    size_t lo = 0, hi = 0;
+    for (const FitPoint& p : points) {
+      windows.Advance(p.time_s, &lo, &hi);
+      span = std::max(span, hi - lo);
     }
   }
-  return fit;
+  const size_t n = q * wheels, width = q * span - 1;
+  std::vector<double> band, x, diagonal(n);
+  std::vector<size_t> index(2 * span);
+  std::vector<double> value(2 * span);
+  for (int round = 0; round < ROBUST_ROUNDS; ++round) {
+    band.assign(n * (width + 1), 0);
+    x.assign(n, 0);
+    auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
+    size_t lo = 0, hi = 0;
+    for (size_t p = 0; p < points.size(); ++p) {
+      windows.Advance(points[p].time_s, &lo, &hi);
+      if (rejected[p]) continue;
+      size_t m = 0;
+      for (size_t j = lo; j < hi; ++j) {
+        double u = motions[j].PositionAt(points[p].time_s) - position_m;
+        if (std::fabs(u) >= reach) continue;
+        index[m] = q * j, value[m++] = line.Value(u);
+        if (fit_shift) index[m] = q * j + 1, value[m++] = -line.Slope(u);
+      }
+      double weight = points[p].samples, r = points[p].residual_counts;
+      for (size_t a = 0; a < m; ++a) {
+        x[index[a]] += weight * value[a] * r;
+        for (size_t b = 0; b <= a; ++b) at(index[a], index[b]) += weight * value[a] * value[b];
+      }
+    }
+    for (size_t i = 0; i < n; ++i) {
+      diagonal[i] = at(i, i);
+      // A wheel without points has nothing to fit; the tiny ridge keeps
+      // the rest solvable.
+      at(i, i) += at(i, i) > 0 ? 1e-9 * at(i, i) : 1.0;
+    }
+    if (!SolveBand(band, n, width, &x)) return readings;
+
+    // Outliers against this fit, found anew each round.
+    std::vector<double> scaled;
+    std::vector<double> residual(points.size(), 0), model(points.size(), 0);
+    std::vector<uint8_t> in_reach(points.size(), 0);
+    lo = hi = 0;
+    for (size_t p = 0; p < points.size(); ++p) {
+      windows.Advance(points[p].time_s, &lo, &hi);
+      double fitted = 0;
+      for (size_t j = lo; j < hi; ++j) {
+        double u = motions[j].PositionAt(points[p].time_s) - position_m;
+        if (std::fabs(u) >= reach) continue;
+        in_reach[p] = 1;
+        fitted += x[q * j] * line.Value(u);
+        if (fit_shift) fitted -= x[q * j + 1] * line.Slope(u);
+      }
+      model[p] = fitted;
+      residual[p] = points[p].residual_counts - fitted;
+      if (in_reach[p] && !rejected[p]) scaled.push_back(std::fabs(residual[p]) * std::sqrt(points[p].samples));
+    }
+    double spread = std::max(sigma, 1.4826 * Median(scaled));
+    bool changed = false;
+    for (size_t p = 0; p < points.size(); ++p) {
+      double limit = REJECT_SIGMAS * spread / std::sqrt(points[p].samples) + REJECT_SHARE * std::fabs(model[p]);
+      uint8_t reject = in_reach[p] && std::fabs(residual[p]) > limit;
+      changed |= reject != rejected[p];
+      rejected[p] = reject;
+    }
+    if (!changed) break;
+  }
+
+  double energy = 0;  // integral of h^2 over u
+  for (double u = -reach; u <= reach; u += 0.005) energy += line.Value(u) * line.Value(u) * 0.005;
+  for (size_t j = 0; j < wheels; ++j) {
+    WheelReading& reading = readings[j];
+    double weight = diagonal[q * j];
+    if (!(weight > 0)) continue;
+    double speed = std::fabs(motions[j].SpeedAt(motions[j].TimeAt(position_m)));
+    double full = energy / std::max(speed * series->sample_period_s, 1e-9);
+    reading.coverage = full > 0 ? weight / full : 0;
+    reading.amplitude_counts = x[q * j];
+    reading.standard_error_counts = sigma / std::sqrt(weight);
+    if (fit_shift && reading.amplitude_counts > 0)
+      reading.shift_m = std::clamp(x[q * j + 1] / reading.amplitude_counts, -MAX_SHIFT_M, MAX_SHIFT_M);
+    reading.valid = reading.coverage >= MIN_COVERAGE && std::isfinite(reading.amplitude_counts);
+  }
+  return readings;
 }
 
 }  // namespace tarvik

@@ -1,12 +1,14 @@
 // The reference calculation library's six functions: registration, sample
 // intake and per-line computation over tarvik_core.
 //
-// Shared state and its owner: `registry_mutex` guards the device
-// coefficients and the line table. Sample intake does not take it: the
+// Shared state and its owner: `registry_mutex` guards the device and line
+// tables and the passage pointer. Sample intake does not take it: the
 // stores are reached through an array of atomic pointers, written only by
-// Tarvik_Init and Tarvik_InitDevice, and each store has a single writer
-// (the feeding thread). Tarvik_Compute copies what it needs under the lock,
-// then solves without it, so lines compute side by side.
+// Tarvik_Init and Tarvik_InitDevice, and each store has a single writer (the
+// feeding thread). The work of a passage is done once, whichever line's
+// Tarvik_Compute comes first to each piece: every device is analysed once,
+// every line solved once (each thread starts with its own line, so lines
+// solve side by side), and the vehicles weighed once over all lines.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -33,18 +35,31 @@ struct DeviceEntry {
   std::vector<double> coeff;
   std::vector<double> positions;
   std::unique_ptr<SampleStore> store;
+  std::once_flag analysed;
+  tarvik::DeviceSignal signal;
 };
 
 struct LineEntry {
   int32_t odd = -1;
   int32_t even = -1;
+  std::once_flag solved;
+  tarvik::LineSolution solution;
+};
+
+// One passage: everything registered and found since Tarvik_Init.
+struct Passage {
+  std::map<int32_t, DeviceEntry> devices;
+  std::map<int32_t, LineEntry> lines;
+  std::vector<int32_t> line_order;  // registration order
+  std::once_flag weighed;
+  std::string trace_path;           // empty: no trace
+  std::mutex trace_mutex;
 };
 
 std::atomic<TarvikLogCallback> log_callback{nullptr};
 std::mutex registry_mutex;
-std::map<int32_t, DeviceEntry> devices;   // guarded by registry_mutex
-std::map<int32_t, LineEntry> lines;       // guarded by registry_mutex
-std::array<std::atomic<SampleStore*>, MAX_DEVICE_ID + 1> stores{};  // intake's view of devices
+std::unique_ptr<Passage> passage = std::make_unique<Passage>();     // guarded by registry_mutex
+std::array<std::atomic<SampleStore*>, MAX_DEVICE_ID + 1> stores{};  // intake's view of the devices
 std::atomic<uint64_t> unknown_device_samples{0};
 
 void LibraryLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -68,24 +83,82 @@ LineResult* NotCorrect(int32_t line_id) {
   return result;
 }
 
-LineResult* BuildResult(int32_t line_id, const tarvik::LineEstimate& estimate) {
+const tarvik::DeviceSignal* Analysed(Passage& p, int32_t device_id) {
+  auto device = p.devices.find(device_id);
+  if (device == p.devices.end()) return nullptr;
+  DeviceEntry& entry = device->second;
+  std::call_once(entry.analysed, [&] {
+    try {
+      entry.signal = tarvik::AnalyseDevice(*entry.store);
+    } catch (const std::exception& e) {
+      entry.signal = tarvik::DeviceSignal{};
+      entry.signal.size = 1;
+      entry.signal.problem = e.what();
+    }
+  });
+  return &entry.signal;
+}
+
+void SolveOnce(Passage& p, LineEntry& line, int32_t line_id) {
+  std::call_once(line.solved, [&] {
+    try {
+      tarvik::DeviceInput inputs[2];
+      int32_t ids[2] = {line.odd, line.even};
+      for (int side = 0; side < 2; ++side) {
+        inputs[side].device_id = ids[side];
+        auto device = p.devices.find(ids[side]);
+        if (device == p.devices.end()) continue;
+        inputs[side].coeff_kg_per_count = device->second.coeff;
+        inputs[side].position_m = device->second.positions;
+        inputs[side].signal = Analysed(p, ids[side]);
+      }
+      line.solution = tarvik::SolveLine(line_id, inputs[0], inputs[1]);
+    } catch (const std::exception& e) {
+      line.solution = tarvik::LineSolution{};
+      line.solution.line_id = line_id;
+      line.solution.problem = e.what();
+    }
+  });
+}
+
+void WeighOnce(Passage& p) {
+  std::call_once(p.weighed, [&] {
+    std::vector<tarvik::LineSolution*> all;
+    for (int32_t id : p.line_order) all.push_back(&p.lines.at(id).solution);
+    try {
+      tarvik::WeighLines(all);
+    } catch (const std::exception& e) {
+      for (tarvik::LineSolution* line : all) {
+        line->correct = false;
+        line->problem = std::string("weighing failed: ") + e.what();
+      }
+    }
+  });
+}
+
+LineResult* BuildResult(const tarvik::LineSolution& solution) {
   LineResult* result = new LineResult();
-  result->line = static_cast<uint16_t>(line_id);
-  result->correct = estimate.correct;
+  result->line = static_cast<uint16_t>(solution.line_id);
+  result->correct = solution.correct;
   int64_t total = 0;
-  for (const tarvik::VehicleEstimate& vehicle : estimate.vehicles) {
+  for (const tarvik::VehicleSolution& vehicle : solution.vehicles) {
     LineCarriage* carriage = new LineCarriage();
     int64_t full = 0;
-    for (const tarvik::AxleEstimate& axle : vehicle.axles) {
+    for (const tarvik::AxleSolution& axle : vehicle.axles) {
       LineAxis* axis = new LineAxis();
       axis->speed = axle.speed_kmh;
-      for (const tarvik::WheelEstimate& estimate_wheel : axle.wheels) {
+      for (size_t side = 0; side < 2; ++side) {
         LineWheel* wheel = new LineWheel();
-        double weight = std::clamp(estimate_wheel.weight_kg, -1e9, 1e9);
-        wheel->weight = static_cast<int32_t>(std::lround(weight));
-        wheel->condition = static_cast<float>(estimate_wheel.condition_percent);
-        wheel->strength = estimate_wheel.strength_counts;
-        wheel->ids = estimate_wheel.sensor_ids;
+        double weight = std::clamp(axle.weight_kg[side], -1e9, 1e9);
+        wheel->weight = static_cast<int32_t>(std::lround(std::isfinite(weight) ? weight : 0.0));
+        wheel->condition = static_cast<float>(axle.condition_percent[side]);
+        for (const tarvik::SensorSolution& sensor : solution.rails[side].sensors) {
+          if (!sensor.left_out.empty() || axle.wheel[side] >= sensor.readings.size()) continue;
+          const tarvik::WheelReading& reading = sensor.readings[axle.wheel[side]];
+          if (!reading.valid) continue;
+          wheel->strength.push_back(static_cast<int32_t>(std::lround(std::clamp(reading.amplitude_counts, -1e9, 1e9))));
+          wheel->ids.push_back(sensor.id);
+        }
         full += wheel->weight;
         axis->wheels.push_back(wheel);
       }
@@ -101,22 +174,36 @@ LineResult* BuildResult(int32_t line_id, const tarvik::LineEstimate& estimate) {
   return result;
 }
 
-void LogFindings(int32_t line_id, const tarvik::LineEstimate& estimate) {
-  for (const std::string& note : estimate.notes) LibraryLog("tarvik: line %d: %s\n", line_id, note.c_str());
-  if (!estimate.correct) {
-    LibraryLog("tarvik: line %d not weighed: %s\n", line_id, estimate.problem.c_str());
+void LogFindings(const tarvik::LineSolution& line) {
+  for (const std::string& note : line.notes) LibraryLog("tarvik: line %d: %s\n", line.line_id, note.c_str());
+  if (!line.correct) {
+    LibraryLog("tarvik: line %d not weighed: %s\n", line.line_id, line.problem.c_str());
     return;
   }
   size_t axles = 0;
   double slowest = INFINITY, fastest = 0;
-  for (const auto& vehicle : estimate.vehicles)
+  for (const auto& vehicle : line.vehicles)
     for (const auto& axle : vehicle.axles) {
       ++axles;
       slowest = std::min(slowest, axle.speed_kmh);
       fastest = std::max(fastest, axle.speed_kmh);
     }
-  LibraryLog("tarvik: line %d: %zu axles, %zu vehicles, speed %.1f-%.1f km/h\n", line_id, axles,
-             estimate.vehicles.size(), slowest, fastest);
+  LibraryLog("tarvik: line %d: %zu axles, %zu vehicles, speed %.1f-%.1f km/h\n", line.line_id, axles,
+             line.vehicles.size(), slowest, fastest);
+}
+
+void WriteTrace(Passage& p, const LineEntry& line) {
+  if (p.trace_path.empty()) return;
+  auto signal = [&](int32_t id) -> const tarvik::DeviceSignal* {
+    auto device = p.devices.find(id);
+    return device == p.devices.end() ? nullptr : &device->second.signal;
+  };
+  std::string text = tarvik::TraceJson(line.solution, signal(line.odd), signal(line.even)) + "\n";
+  std::lock_guard<std::mutex> lock(p.trace_mutex);
+  FILE* file = std::fopen(p.trace_path.c_str(), "a");
+  if (!file || std::fwrite(text.data(), 1, text.size(), file) != text.size())
+    LibraryLog("tarvik: trace file %s could not be written\n", p.trace_path.c_str());
+  if (file) std::fclose(file);
 }
 
 }  // namespace
@@ -125,14 +212,22 @@ extern "C" {
 
 TARVIK_EXPORT void Tarvik_SetOnLog(TarvikLogCallback callback) { log_callback.store(callback); }
 
-// Starts over with no devices and no lines. REQUIRES: no other call of the
-// library in progress (stores of earlier devices are released here).
+// Starts a new passage with no devices and no lines. REQUIRES: no other call
+// of the library in progress (the earlier passage is released here).
 TARVIK_EXPORT void Tarvik_Init() {
   std::lock_guard<std::mutex> lock(registry_mutex);
   for (auto& slot : stores) slot.store(nullptr);
-  devices.clear();
-  lines.clear();
+  passage = std::make_unique<Passage>();
   unknown_device_samples.store(0);
+  // The trace is the engineer's view into a passage; it is asked for by the
+  // environment so that the library's interface stays the six functions.
+  const char* trace = std::getenv("TARVIK_TRACE");
+  if (trace && *trace) {
+    passage->trace_path = trace;
+    FILE* file = std::fopen(trace, "w");
+    if (file) std::fclose(file);
+    else LibraryLog("tarvik: trace file %s could not be created\n", trace);
+  }
 }
 
 TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff, std::vector<double> velCoeff) {
@@ -142,7 +237,7 @@ TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff
   }
   try {
     std::lock_guard<std::mutex> lock(registry_mutex);
-    DeviceEntry& entry = devices[deviceId];
+    DeviceEntry& entry = passage->devices[deviceId];
     // A device registered again (shared by two lines) keeps its samples.
     entry.coeff = std::move(coeff);
     entry.positions = std::move(velCoeff);
@@ -158,7 +253,10 @@ TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff
 TARVIK_EXPORT void Tarvik_InitLine(int32_t lineId, int32_t oddDeviceId, int32_t evenDeviceId) {
   try {
     std::lock_guard<std::mutex> lock(registry_mutex);
-    lines[lineId] = LineEntry{oddDeviceId, evenDeviceId};
+    auto [entry, added] = passage->lines.try_emplace(lineId);
+    if (added) passage->line_order.push_back(lineId);
+    entry->second.odd = oddDeviceId;
+    entry->second.even = evenDeviceId;
   } catch (const std::exception& e) {
     LibraryLog("tarvik: line %d not registered: %s\n", lineId, e.what());
   }
@@ -178,32 +276,35 @@ TARVIK_EXPORT void Tarvik_PushSideData(SideSample* sample) {
 
 TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
   try {
-    tarvik::DeviceInput odd, even;
-    uint64_t unknown = unknown_device_samples.load();
+    Passage* p = nullptr;
+    LineEntry* own = nullptr;
+    std::vector<std::pair<int32_t, LineEntry*>> others;
     {
       std::lock_guard<std::mutex> lock(registry_mutex);
-      auto line = lines.find(lineId);
-      if (line == lines.end()) {
+      p = passage.get();
+      auto line = p->lines.find(lineId);
+      if (line == p->lines.end()) {
         LibraryLog("tarvik: line %d was never registered\n", lineId);
         return NotCorrect(lineId);
       }
-      for (auto [input, id] : {std::pair{&odd, line->second.odd}, std::pair{&even, line->second.even}}) {
-        input->device_id = id;
-        auto device = devices.find(id);
-        if (device == devices.end()) continue;
-        input->coeff_kg_per_count = device->second.coeff;
-        input->position_m = device->second.positions;
-        input->samples = device->second.store.get();
-      }
+      own = &line->second;
+      for (int32_t id : p->line_order)
+        if (id != lineId) others.push_back({id, &p->lines.at(id)});
     }
+    uint64_t unknown = unknown_device_samples.load();
     if (unknown) LibraryLog("tarvik: %llu samples of unregistered devices ignored\n", (unsigned long long)unknown);
-    for (const tarvik::DeviceInput* input : {&odd, &even})
-      if (input->samples && input->samples->dropped())
-        LibraryLog("tarvik: device %d: %llu samples with unusable times ignored\n", input->device_id,
-                   (unsigned long long)input->samples->dropped());
-    tarvik::LineEstimate estimate = tarvik::SolveLine(odd, even);
-    LogFindings(lineId, estimate);
-    return BuildResult(lineId, estimate);
+    for (int32_t id : {own->odd, own->even}) {
+      auto device = p->devices.find(id);
+      if (device != p->devices.end() && device->second.store->dropped())
+        LibraryLog("tarvik: device %d: %llu samples with unusable times ignored\n", id,
+                   (unsigned long long)device->second.store->dropped());
+    }
+    SolveOnce(*p, *own, lineId);
+    for (auto& [id, entry] : others) SolveOnce(*p, *entry, id);
+    WeighOnce(*p);
+    LogFindings(own->solution);
+    WriteTrace(*p, *own);
+    return BuildResult(own->solution);
   } catch (const std::exception& e) {
     LibraryLog("tarvik: line %d not weighed: %s\n", lineId, e.what());
     return NotCorrect(lineId);

@@ -1,17 +1,26 @@
-// The reference calculation library's insides: compact sample storage per
-// device and the per-line solver that inverts the installation model.
+// The reference calculation library's insides.
 //
-// Flow: Tarvik_PushSideData appends each sample to its device's SampleStore
-// (main thread). Tarvik_Compute hands the line's two stores, read-only, to
-// SolveLine, which finds the wheels at every sensor, fits the train's
-// motion, turns each pulse into a load and groups the axles into vehicles.
-// SolveLine touches no shared mutable state, so lines solve concurrently.
+// Flow of one passage:
+// 1. Tarvik_PushSideData appends each sample to its device's SampleStore.
+// 2. AnalyseDevice (once per device): block means, lost stretches, the
+//    baseline with its temperature drift and mains hum, and every pulse of
+//    every channel, found on block means cleaned of single-sample spikes.
+// 3. SolveRail (per rail of a line): the train's motion from the pulses,
+//    each sensor's influence line learned from the passage itself, and one
+//    reading (peak height in counts) of every wheel at every sensor.
+// 4. SolveLine: the two rails paired into axles, axles grouped into vehicles.
+// 5. WeighVehicle (per vehicle, over every line that saw it): the static
+//    wheel loads, separated from the body's bounce, pitch and roll where the
+//    readings support it, and wheel flats.
+// Stages 2-4 read only their inputs, so devices and lines solve side by side.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -20,9 +29,11 @@
 
 namespace tarvik {
 
-constexpr double INFLUENCE_HALF_WIDTH_M = 0.30;  // a: h(u) = cos^2(pi u / 2a) for |u| < a
-constexpr int MAX_SENSORS_PER_DEVICE = 4;        // channels 0..3
-constexpr int MAX_DEVICE_ID = 255;               // ids above are refused at registration
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double MODEL_HALF_WIDTH_M = 0.30;  // the installation model's cos^2 influence line
+constexpr int MAX_SENSORS_PER_DEVICE = 4;    // channels 0..3
+constexpr int MAX_DEVICE_ID = 255;           // ids above are refused at registration
+constexpr double MAINS_HZ = 50.0;            // hum of the installation's power grid
 
 // One stored sample: 16 bytes instead of the 32 of a SideSample. The time is
 // kept relative to the device's first stored sample; a 32-bit microsecond
@@ -57,8 +68,9 @@ class SampleStore {
   const CompactSample& At(size_t index) const {
     return chunks_[index >> CHUNK_SHIFT][index & (CHUNK_SAMPLES - 1)];
   }
+  int64_t TimeUs(size_t index) const { return base_time_us_ + At(index).time_offset_us; }
   // Time of sample `index` in seconds since the device's time origin.
-  double TimeS(size_t index) const { return (base_time_us_ + At(index).time_offset_us) * 1e-6; }
+  double TimeS(size_t index) const { return static_cast<double>(TimeUs(index)) * 1e-6; }
   uint64_t dropped() const { return dropped_; }
 
  private:
@@ -75,7 +87,7 @@ inline void* AllocateChunk(size_t bytes) { return MapHugePageArea(bytes); }
 inline void FreeChunk(void* chunk, size_t bytes) { UnmapHugePageArea(chunk, bytes); }
 
 // A large scratch array in chunk memory: huge pages where the kernel allows,
-// so that the solver's per-sample buffers do not cost a page fault per
+// so that per-block buffers of a long passage do not cost a page fault per
 // 4 KiB. Grows only; callers fill it before reading, after every Reserve.
 template <typename T>
 class ScratchArray {
@@ -90,7 +102,7 @@ class ScratchArray {
     Release();
     // Whole huge pages for large arrays; small ones take ordinary pages
     // rather than a mostly empty 2 MiB.
-    size_t wanted = count * sizeof(T);
+    size_t wanted = std::max<size_t>(1, count) * sizeof(T);
     size_t page = wanted >= (size_t{2} << 20) ? (size_t{2} << 20) : 4096;
     size_t bytes = (wanted | (page - 1)) + 1;
     data_ = static_cast<T*>(AllocateChunk(bytes));
@@ -114,95 +126,72 @@ class ScratchArray {
   size_t bytes_ = 0;
 };
 
-// What the solver knows about one device.
-struct DeviceInput {
-  int32_t device_id = 0;
-  std::vector<double> coeff_kg_per_count;  // per sensor
-  std::vector<double> position_m;          // per sensor (vel_coeff)
-  const SampleStore* samples = nullptr;    // may be null: no sample was pushed
-};
-
-// One wheel as the solver found it, before it becomes a LineWheel.
-struct WheelEstimate {
-  double weight_kg = 0;
-  double condition_percent = 0;
-  std::vector<int32_t> strength_counts;
-  std::vector<int32_t> sensor_ids;
-};
-
-struct AxleEstimate {
-  double speed_kmh = 0;
-  double passage_time_s = 0;   // at the line's reference position, odd device's clock
-  WheelEstimate wheels[2];     // [0] odd rail, [1] even rail
-};
-
-struct VehicleEstimate {
-  std::vector<AxleEstimate> axles;  // order of passage
-  bool locomotive = false;
-};
-
-struct LineEstimate {
-  bool correct = false;
-  std::vector<VehicleEstimate> vehicles;  // front of the train first
-  std::string problem;                    // why correct is false, for the log
-  std::vector<std::string> notes;         // what was left out or looks doubtful, for the log
-};
-
-// Inverts the installation model for one line. Pure: reads only its inputs.
-LineEstimate SolveLine(const DeviceInput& odd, const DeviceInput& even);
-
-// --- Stages of SolveLine, exposed for the unit tests -------------------------
-
-// One wheel's pulse at one sensor.
-struct Pulse {
-  double time_s = 0;          // passage time (wheel over the sensor)
-  double peak_counts = 0;     // highest detected value above the baseline
-};
-
-// Baseline of one sensor: b + tau * (T - 20) in counts, and the noise left.
-struct Baseline {
-  double offset_counts = 0;        // b
-  double drift_counts_per_c = 0;   // tau
-  double noise_counts = 0;         // sigma of the quiet residual
-};
-
 // The sample's temperature, or `fallback_c` when the reading is missing or
 // out of any physical range.
 inline double SampleTemperature(const CompactSample& sample, double fallback_c) {
   double t = sample.temperature_c;
   return t > -100.0 && t < 200.0 ? t : fallback_c;  // false for NaN too
 }
-inline double BaselineCounts(const Baseline& baseline, double temperature_c) {
-  return baseline.offset_counts + baseline.drift_counts_per_c * (temperature_c - 20.0);
-}
 
-// Buffers of FindPulses, kept across the sensors and both devices of a line
-// so that each sensor does not fault in fresh pages. Filled by PrepareDevice.
-// Detection works on block means of a few samples (about 2 ms): the
-// quickest pulse still spans a dozen blocks, and every pass over a long
-// passage gets that much cheaper. The fits afterwards use every sample.
-struct DeviceWorkspace {
-  const SampleStore* store = nullptr;
-  size_t size = 0;                      // samples considered (a snapshot of the store's size)
-  size_t block = 1;                     // samples per block
-  size_t blocks = 0;
-  double block_period_s = 1e-3;
-  ScratchArray<float> temperature_c;    // per block; NaN readings replaced by the fallback
-  ScratchArray<float> values;           // per block, per sensor in turn: mean counts, then the smoothed residual
-  ScratchArray<float> residual;
-  ScratchArray<uint8_t> active;
-  std::vector<uint32_t> value_histogram, step_histogram;  // of block means
-  // Time of the middle of block b, seconds.
-  double BlockTimeS(size_t b) const {
-    size_t first = b * block, last = std::min(size, first + block) - 1;
-    return 0.5 * (store->TimeS(first) + store->TimeS(last));
-  }
+// Solves a x = b for a symmetric positive definite band matrix held as
+// band[i * (width + 1) + k] = a(i, i - k); x holds b on entry. False when
+// the matrix is not positive definite.
+bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<double>* x);
+
+// --- Stage 2: one device's signals ------------------------------------------
+
+// What a channel reads with no wheel on the track: b + tau * (T - 20) plus
+// the mains hum, and the noise left over.
+struct Baseline {
+  double offset_counts = 0;        // b
+  double drift_counts_per_c = 0;   // tau
+  double hum_cos_counts = 0;       // hum = c cos(2 pi 50 t) + s sin(2 pi 50 t)
+  double hum_sin_counts = 0;
+  double noise_counts = 0;         // sigma of one sample's quiet residual
+  double HumAmplitude() const { return std::hypot(hum_cos_counts, hum_sin_counts); }
 };
-// False when the buffers cannot be had.
-bool PrepareDevice(const SampleStore& store, double fallback_temperature_c, DeviceWorkspace* workspace);
+// The baseline at a moment; `hum_cos`, `hum_sin`: cos and sin of the mains
+// phase then (see MainsPhase).
+inline double BaselineCounts(const Baseline& b, double temperature_c, double hum_cos, double hum_sin) {
+  return b.offset_counts + b.drift_counts_per_c * (temperature_c - 20.0) + b.hum_cos_counts * hum_cos +
+         b.hum_sin_counts * hum_sin;
+}
+// cos and sin of 2 pi 50 t for a time in microseconds, from a table.
+void MainsPhase(int64_t time_us, double* cos_value, double* sin_value);
 
-// Finds the baseline and every pulse of channel `channel` of the prepared device.
-void FindPulses(DeviceWorkspace* workspace, int channel, Baseline* baseline, std::vector<Pulse>* pulses);
+// One wheel's pulse at one sensor as detection sees it.
+struct Pulse {
+  double time_s = 0;        // passage time estimate (centroid of the upper half)
+  double peak_counts = 0;   // highest smoothed value above the baseline
+};
+
+// A stretch of a device's clock without records (its sample counter jumped).
+struct Gap {
+  double from_s = 0;  // last sample before
+  double to_s = 0;    // first sample after
+};
+
+struct ChannelSignal {
+  bool stuck = false;                  // reads a converter limit most of the time
+  Baseline baseline;
+  std::vector<Pulse> pulses;
+  std::vector<double> spike_times_s;   // single-sample spikes taken out of the block means
+};
+
+struct DeviceSignal {
+  const SampleStore* store = nullptr;
+  size_t size = 0;                     // samples considered (a snapshot of the store's size)
+  double sample_period_s = 1e-3;
+  double fallback_temperature_c = 20;
+  std::vector<Gap> gaps;
+  ChannelSignal channels[MAX_SENSORS_PER_DEVICE];
+  std::string problem;                 // why nothing could be found; empty otherwise
+};
+
+// Finds the baseline, the pulses and the spikes of every channel. Pure.
+DeviceSignal AnalyseDevice(const SampleStore& store);
+
+// --- Stage 3: one rail -------------------------------------------------------
 
 // The train's motion as one wheel of one rail sees it:
 // position(t) = position_at_t0_m + speed_mps * (t - t0_s) + accel_mps2 * (t - t0_s)^2 / 2.
@@ -227,33 +216,139 @@ struct WheelMotion {
 std::vector<WheelMotion> FitMotion(const std::vector<std::vector<double>>& times_s,
                                    const std::vector<double>& positions_m, double* rms_residual_m);
 
-// Least-squares fit of the influence line to one sensor's residual around
-// the wheel's passage as `motion` predicts it: the peak height in counts
-// that best explains the samples, its standard error from the baseline's
-// noise, and (with fit_shift) how far the pulse sits from where the motion
-// put it, in metres along the track (positive: the wheel reached the sensor
-// when the motion placed it at sensor + shift).
-struct PulseFit {
-  double amplitude_counts = 0;
-  double standard_error_counts = 0;
-  double shift_m = 0;
-  bool valid = false;
+// A sensor's response to a unit load at distance u from it, learned from
+// the passage: ordinates g on a grid, read as h(u) = g(u + peak_u_m) / peak_value,
+// so that h peaks at 1 with the wheel over the sensor, which is what `coeff`
+// (kilograms per count at the peak) refers to.
+struct InfluenceLine {
+  double from_m = -0.9;
+  double step_m = 0.01;
+  std::vector<double> ordinates;
+  double peak_u_m = 0;
+  double peak_value = 1;
+  double Value(double u_m) const;
+  double Slope(double u_m) const;  // dh/du
+  double ReachM() const { return -from_m; }  // beyond |u| of this, h is 0
 };
-PulseFit FitPulse(const SampleStore& store, int channel, const Baseline& baseline, double fallback_temperature_c,
-                  double sensor_position_m, const WheelMotion& motion, bool fit_shift);
+// The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
+InfluenceLine ModelInfluenceLine();
 
-// Combines one wheel's per-sensor loads: drops the one sensor a flat has
-// inflated (if any) and averages the rest by their precision.
-struct SensorLoad {
-  double load_kg = 0;
-  double standard_error_kg = 0;
+// The residual (sample minus baseline) around every wheel's passage at one
+// sensor, as means of a few samples: as many points per pulse as the shape
+// needs, however slow the train. Points inside spikes stay; fits reject them.
+struct FitPoint {
+  double time_s;
+  float residual_counts;
+  float samples;  // how many samples the point averages
 };
-struct CombinedLoad {
-  double weight_kg = 0;
-  double condition_percent = 0;
-  int flat_sensor = -1;  // index into the input, -1 for a sound wheel
+struct SensorSeries {
+  std::vector<FitPoint> points;   // time order
+  std::vector<uint8_t> rejected;  // per point: an outlier the fits leave out
+  double point_noise_counts = 0;  // sigma of a one-sample point
+  double sample_period_s = 0;
 };
-CombinedLoad CombineSensorLoads(const std::vector<SensorLoad>& loads);
+// Collects the points within the line's reach of each wheel's passage.
+void CollectSeries(const DeviceSignal& device, int channel, double position_m, const std::vector<WheelMotion>& motions,
+                   double reach_m, SensorSeries* series);
+
+// One wheel's reading at one sensor.
+struct WheelReading {
+  double amplitude_counts = NaN;   // peak height of the wheel's pulse
+  double standard_error_counts = NaN;
+  double shift_m = 0;              // where the pulse sits against the motion (positive: later)
+  double coverage = 0;             // share of the pulse's weight that records exist for
+  bool valid = false;
+  // Filled by the weighing: the dynamic load factor at the moment, and
+  // whether the reading counts toward the wheel's weight.
+  double factor = 1;
+  bool used = false;
+  std::string why;                 // why it does not count
+};
+
+// Least-squares peak heights of every wheel at one sensor, wheels whose
+// pulses overlap solved together; outliers (spikes) are rejected against
+// the fit and marked in `series`. With `fit_shift`, each wheel's offset
+// against the motion too.
+std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine& line, double position_m,
+                                      const std::vector<WheelMotion>& motions, bool fit_shift);
+
+// The influence line that best explains the series given each wheel's peak
+// height (NaN: not used), re-centred on its peak. `current` is the line the
+// readings were taken with.
+InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, const std::vector<WheelMotion>& motions,
+                                 const std::vector<WheelReading>& readings, const InfluenceLine& current);
+
+// The times during which each wheel is within reach of a sensor. Wheels
+// pass in order, so the wheels in reach at a time are a short run.
+struct WheelWindows {
+  std::vector<double> from_s, to_s;  // per wheel
+  // Moves [*lo, *hi) to cover every wheel whose window holds t; call with
+  // non-decreasing t, starting from lo = hi = 0.
+  void Advance(double t_s, size_t* lo, size_t* hi) const {
+    while (*lo < from_s.size() && to_s[*lo] < t_s) ++*lo;
+    if (*hi < *lo) *hi = *lo;
+    while (*hi < from_s.size() && from_s[*hi] <= t_s) ++*hi;
+  }
+};
+WheelWindows WindowsAt(double position_m, const std::vector<WheelMotion>& motions, double reach_m);
+
+// What the solver knows about one device.
+struct DeviceInput {
+  int32_t device_id = 0;
+  std::vector<double> coeff_kg_per_count;  // per sensor
+  std::vector<double> position_m;          // per sensor (vel_coeff)
+  const DeviceSignal* signal = nullptr;    // null: no sample was pushed
+};
+
+struct SensorSolution {
+  int channel = 0;
+  int32_t id = 0;                  // device id * 4 + channel
+  double position_m = 0;
+  double coeff = 0;
+  std::string left_out;            // why the sensor is not used; empty when it is
+  InfluenceLine influence;
+  std::vector<WheelReading> readings;  // per rail wheel
+};
+
+struct RailSolution {
+  int32_t device_id = 0;
+  double sample_period_s = 0;
+  std::vector<Gap> gaps;
+  std::vector<SensorSolution> sensors;  // every configured sensor, used or not
+  std::vector<WheelMotion> motions;     // per wheel, order of passage
+  std::vector<double> passage_time_s;   // per wheel, at the line's reference position
+  std::vector<double> speed_mps;        // per wheel, there
+  std::string problem;                  // why the rail gave no wheels
+  std::vector<std::string> notes;
+};
+RailSolution SolveRail(const DeviceInput& device, double reference_m);
+
+// --- Stage 4: one line -------------------------------------------------------
+
+struct AxleSolution {
+  size_t wheel[2] = {0, 0};        // rail wheel index, [0] odd, [1] even
+  double speed_kmh = 0;
+  double passage_time_s = 0;       // odd device's clock, at the reference position
+  double offset_m = 0;             // behind the vehicle's first axle
+  // Filled by the weighing.
+  double weight_kg[2] = {0, 0};
+  double condition_percent[2] = {0, 0};
+};
+struct VehicleSolution {
+  std::vector<AxleSolution> axles;  // order of passage
+  bool locomotive = false;
+  std::string dynamics;             // how the weighing treated the body's motion
+};
+struct LineSolution {
+  int32_t line_id = 0;
+  bool correct = false;
+  std::string problem;
+  std::vector<std::string> notes;
+  RailSolution rails[2];
+  double even_clock_offset_s = 0;          // even device's clock minus the odd one's
+  std::vector<VehicleSolution> vehicles;  // front of the train first
+};
+LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInput& even);
 
 // Groups axle spacings into vehicles: spacing_m[i] is the distance between
 // axle i and axle i+1 (order of passage). Returns the number of axles of each
@@ -264,5 +359,39 @@ struct VehicleGrouping {
   bool consistent = true;  // every vehicle has two bogies of 2 or 3 axles
 };
 VehicleGrouping GroupAxles(const std::vector<double>& spacing_m);
+
+// --- Stage 5: weighing -------------------------------------------------------
+
+// One sensor's reading of one wheel of a vehicle, in kilograms.
+struct LoadObservation {
+  size_t wheel = 0;     // axle * 2 + side within the vehicle
+  size_t group = 0;     // a line and rail: readings of one group share a flat's sensor
+  double load_kg = 0;
+  double standard_error_kg = 0;
+  double time_s = 0;    // the wheel over the sensor
+};
+struct VehicleLoads {
+  std::vector<double> axle_offset_m;      // behind the first axle
+  std::vector<LoadObservation> observations;
+};
+struct VehicleWeighing {
+  std::vector<double> wheel_kg;           // static loads, per wheel (axle * 2 + side)
+  std::vector<double> factor;             // per observation: fitted dynamic load factor
+  std::vector<double> excess;             // per observation: share above the model (a flat's mark)
+  std::vector<uint8_t> flat;              // per observation: a wheel flat's inflated reading
+  bool dynamics_fitted = false;
+  std::string dynamics;                   // what was fitted, or why averaging was kept
+};
+VehicleWeighing WeighVehicle(const VehicleLoads& loads);
+
+// Weighs every vehicle of the lines: lines that agree on the train are
+// weighed together, each wheel over every sensor and line that saw it.
+void WeighLines(std::vector<LineSolution*>& lines);
+
+// --- Trace -------------------------------------------------------------------
+
+// One line's findings as one line of JSON, for the trace file; the devices'
+// signals (may be null) add baselines and spikes.
+std::string TraceJson(const LineSolution& line, const DeviceSignal* odd, const DeviceSignal* even);
 
 }  // namespace tarvik

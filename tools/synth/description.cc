@@ -10,6 +10,10 @@
 #include "tools/synth/synth.h"
 
 namespace synth {
+
+// In field_description.cc.
+int ReadField(const rapidjson::Value& field, TrainSpec* train, std::string* error);
+
 namespace {
 
 using Value = rapidjson::Value;
@@ -143,7 +147,7 @@ void ReadVehicle(Reader& r, const Value& v, const Value& root, std::mt19937_64& 
     for (int a = 0; a < axles; ++a) {
       // Uniform in [-spread, spread], drawn whether or not it is used, so
       // that adding a spread to one vehicle does not change the others.
-      double u = static_cast<double>(load_rng() >> 11) * 0x1.0p-53;
+      double u = Uniform(load_rng);
       double load = axle_load + spread * (2 * u - 1);
       out->wheel_loads_kg.push_back({std::round(load * odd_share), std::round(load * (1 - odd_share))});
     }
@@ -242,7 +246,9 @@ int ParseTrainDescription(const std::string& json_text, TrainSpec* train, std::s
       }
     }
   }
-  return r.failed ? -1 : 0;
+  if (r.failed) return -1;
+  const Value* field = Find({root}, "field");
+  return field != nullptr ? ReadField(*field, train, error) : 0;
 }
 
 }  // namespace synth

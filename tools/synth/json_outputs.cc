@@ -100,10 +100,37 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
 
   double total_kg = 0;
   for (const AxlePlacement& axle : passage.axles) total_kg += axle.loads_kg[ODD] + axle.loads_kg[EVEN];
+  // Without dynamics plain averaging weighs every wheel right, so the floor
+  // is written only when there is one.
+  const FieldSpec& field = train.field;
+  bool floor = field.dynamics.has_value();
+  std::vector<std::array<double, 2>> floor_kg;
+  double floor_total_kg = 0;
+  for (size_t j = 0; floor && j < passage.axles.size(); ++j) {
+    floor_kg.push_back({FloorWeight(train, passage, j, ODD), FloorWeight(train, passage, j, EVEN)});
+    floor_total_kg += floor_kg[j][ODD] + floor_kg[j][EVEN];
+  }
 
   w.StartObject();
   w.Key("total_weight");
   w.Double(total_kg);
+  if (floor) {
+    w.Key("floor_total_weight");
+    w.Double(floor_total_kg);
+  }
+  bool any_effect = floor || field.influence || field.spikes || field.hum || field.lost || !field.dead.empty();
+  if (any_effect) {
+    w.Key("field");
+    w.StartObject();
+    const std::pair<const char*, bool> effects[] = {
+        {"dynamics", floor},          {"influence", field.influence.has_value()}, {"spikes", field.spikes.has_value()},
+        {"hum", field.hum.has_value()}, {"lost", field.lost.has_value()},          {"dead", !field.dead.empty()}};
+    for (const auto& [name, on] : effects) {
+      w.Key(name);
+      w.Bool(on);
+    }
+    w.EndObject();
+  }
   w.Key("vehicles");
   w.Int(static_cast<int>(train.vehicles.size()));
   w.Key("axles");
@@ -126,9 +153,11 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
     const VehicleSpec& vehicle = train.vehicles[v];
     size_t first = static_cast<size_t>(passage.first_axle_of_vehicle[v]);
     size_t count = static_cast<size_t>(2 * vehicle.bogie_axles);
-    double full_kg = 0;
-    for (size_t j = first; j < first + count; ++j)
+    double full_kg = 0, floor_full_kg = 0;
+    for (size_t j = first; j < first + count; ++j) {
       full_kg += passage.axles[j].loads_kg[ODD] + passage.axles[j].loads_kg[EVEN];
+      if (floor) floor_full_kg += floor_kg[j][ODD] + floor_kg[j][EVEN];
+    }
     bool loco = vehicle.bogie_axles == 3;
 
     w.StartObject();
@@ -136,6 +165,10 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
     w.Int(static_cast<int>(v + 1));
     w.Key("full_weight");
     w.Double(full_kg);
+    if (floor) {
+      w.Key("floor_weight");
+      w.Double(floor_full_kg);
+    }
     w.Key("loco");
     w.StartObject();
     w.Key("flag");
@@ -173,6 +206,10 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
         w.Double(100 * axle.flat_severity[static_cast<size_t>(side)]);
         w.Key("flat_sensor");
         w.Int(axle.flat_sensor[static_cast<size_t>(side)]);
+        if (floor) {
+          w.Key("floor_weight");
+          w.Double(floor_kg[j][static_cast<size_t>(side)]);
+        }
         w.EndObject();
       }
       w.EndArray();

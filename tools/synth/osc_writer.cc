@@ -60,6 +60,7 @@ class Gaussian {
 
 struct DeviceStream {
   const DeviceSpec* described = nullptr;
+  const DeviceField* field = nullptr;
   int side = ODD;
   uint8_t id = 0;
   uint64_t next_sample = 0;
@@ -80,20 +81,31 @@ struct SignalModel {
            device.temperature_offset_c;
   }
 
-  // Load term of sensor k of a device on `side` at front-axle travel s.
-  double LoadCounts(const DeviceStream& d, size_t k, double travel_m) const {
+  // Load term of sensor k of a device on `side` at front-axle travel s,
+  // time t_s.
+  double LoadCounts(const DeviceStream& d, size_t k, double travel_m, double t_s) const {
     const double a = INFLUENCE_HALF_WIDTH_M;
-    // Axle j is over the sensor at |travel - offset_j - q_k| < a; the
+    const SensorShape* shape = d.field->shapes.empty() ? nullptr : &d.field->shapes[k];
+    const double reach = shape != nullptr ? shape->Reach() : a;
+    // Axle j is over the sensor at |travel - offset_j - q_k| < reach; the
     // offsets are sorted, so only the few axles in that window are visited.
     double centre = travel_m - d.sensor_travel_m[k];
-    auto it = std::upper_bound(offsets_m.begin(), offsets_m.end(), centre - a);
+    auto it = std::upper_bound(offsets_m.begin(), offsets_m.end(), centre - reach);
     double sum = 0;
     const SensorSpec& sensor = d.described->sensors[k];
-    for (; it != offsets_m.end() && *it < centre + a; ++it) {
-      const AxlePlacement& axle = passage->axles[static_cast<size_t>(it - offsets_m.begin())];
+    for (; it != offsets_m.end() && *it < centre + reach; ++it) {
+      size_t j = static_cast<size_t>(it - offsets_m.begin());
+      const AxlePlacement& axle = passage->axles[j];
       double u = centre - *it;
-      double c = std::cos(PI * u / (2 * a));
-      double term = axle.loads_kg[static_cast<size_t>(d.side)] / sensor.coeff_kg_per_count * c * c;
+      double load = WheelLoadAt(*passage, j, d.side, t_s);
+      double term;
+      if (shape != nullptr) {
+        // A sensor's shape is fixed on the track: u along the positions.
+        term = load / sensor.coeff_kg_per_count * Influence(*shape, passage->direction * u);
+      } else {
+        double c = std::cos(PI * u / (2 * a));
+        term = load / sensor.coeff_kg_per_count * c * c;
+      }
       if (axle.flat_sensor[static_cast<size_t>(d.side)] == static_cast<int>(k))
         term *= 1 + axle.flat_severity[static_cast<size_t>(d.side)];
       sum += term;
@@ -101,6 +113,12 @@ struct SignalModel {
     return sum;
   }
 };
+
+bool IsLost(const DeviceField& field, double t_s) {
+  for (const LostRun& run : field.lost)
+    if (t_s >= run.from_s && t_s < run.to_s) return true;
+  return false;
+}
 
 uint16_t ClampCounts(double v) {
   double r = std::floor(v + 0.5);
@@ -121,10 +139,12 @@ int WriteOscillogram(const TrainSpec& train, const Passage& passage, const std::
   for (const AxlePlacement& axle : passage.axles) model.offsets_m.push_back(axle.offset_m);
 
   std::vector<DeviceStream> devices;
-  for (const LineSpec& line : train.lines)
+  for (size_t l = 0; l < train.lines.size(); ++l)
     for (int side = 0; side < 2; ++side) {
+      const LineSpec& line = train.lines[l];
       DeviceStream d;
       d.described = &line.devices[static_cast<size_t>(side)];
+      d.field = &passage.field.devices[l][static_cast<size_t>(side)];
       d.side = side;
       d.id = static_cast<uint8_t>(d.described->port - FIRST_DEVICE_PORT);
       for (const SensorSpec& s : d.described->sensors) d.sensor_travel_m.push_back(TravelWhenAt(passage, 0, s.position_m));
@@ -147,6 +167,7 @@ int WriteOscillogram(const TrainSpec& train, const Passage& passage, const std::
   }
 
   Gaussian noise(train.seed);
+  SpikeStream spikes = StartSpikes(train, devices.size() * SENSORS_PER_DEVICE);
   const double sigma = train.noise_sigma_counts;
   std::vector<uint8_t> buffer(RECORDS_PER_WRITE * RECORD_BYTES);
   size_t buffered = 0;
@@ -168,19 +189,29 @@ int WriteOscillogram(const TrainSpec& train, const Passage& passage, const std::
 
     double celsius = model.Temperature(*d->described, t_s);
     double travel_m = TravelAt(passage, t_s);
+    const DeviceField& field = *d->field;
     uint8_t* rec = &buffer[buffered * RECORD_BYTES];
     std::fill(rec, rec + RECORD_BYTES, 0);
     rec[0] = d->id;
     PutU16(rec + 1, PAYLOAD_BYTES);
     PutU32(rec + 3, d->described->counter_start + static_cast<uint32_t>(d->next_sample));
     PutU16(rec + 8, static_cast<uint32_t>(ThermistorReading(celsius)));
+    size_t first_channel = static_cast<size_t>(d - devices.data()) * SENSORS_PER_DEVICE;
     for (size_t k = 0; k < d->described->sensors.size(); ++k) {
       const SensorSpec& s = d->described->sensors[k];
-      double counts = s.baseline_counts + s.tau_counts_per_c * (celsius - 20) + model.LoadCounts(*d, k, travel_m);
+      double counts = s.baseline_counts + s.tau_counts_per_c * (celsius - 20);
+      if (field.dead[k] != DeadKind::SILENT) counts += model.LoadCounts(*d, k, travel_m, t_s);
+      // Drawn for every sample, lost or stuck ones too, so that no other
+      // effect shifts the noise of the samples that are written.
       if (sigma > 0) counts += sigma * noise.Next();
-      PutU16(rec + 10 + 2 * k, ClampCounts(counts));
+      if (!field.hum.empty()) counts += field.hum[k].At(t_s);
+      counts += TakeSpikes(&spikes, first_channel + k, t_s);
+      PutU16(rec + 10 + 2 * k, field.dead[k] == DeadKind::STUCK ? 65535 : ClampCounts(counts));
     }
     ++d->next_sample;
+    // A lost record leaves a gap in the device's counters, as a dropped
+    // packet does: the counter of the next written record jumps.
+    if (IsLost(field, t_s)) continue;
     ++written;
     last_time_s = t_s;
     if (++buffered == RECORDS_PER_WRITE) {

@@ -84,6 +84,7 @@ int PlanPassage(const TrainSpec& train, Passage* passage, std::string* error) {
     return -1;
   }
   passage->duration_s = TimeAtTravel(*passage, end_travel);
+  DrawField(train, passage);
   return 0;
 }
 

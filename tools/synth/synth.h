@@ -10,6 +10,10 @@
 // baseline drifts with temperature, b_k + tau_k * (T - 20), and white
 // Gaussian noise of sigma counts is added before rounding and clamping.
 //
+// A real track departs from that model; the description's "field" member
+// switches each departure on (see the field section below). With none on,
+// the files are those of the model alone.
+//
 // Output is a pure function of the description and its seed: the random
 // draws come from std::mt19937_64 through our own uniform and Box-Muller
 // steps, never through the standard distributions, whose output differs
@@ -18,6 +22,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -66,6 +72,64 @@ struct VehicleSpec {
   std::vector<FlatSpec> flats;
 };
 
+// --- Field effects: what a real track adds to the model ----------------------
+//
+// Each effect draws from its own random stream, seeded from the train seed
+// and the effect, so that switching one on leaves every other draw alone.
+
+struct Range {
+  double low = 0, high = 0;
+};
+
+// The vehicle body bounces, pitches and rolls; each axle vibrates on its own.
+struct DynamicsSpec {
+  Range bounce, pitch, roll;          // relative amplitudes, drawn per vehicle
+  Range frequency_hz{0.5, 4.0};       // of each body motion
+  Range vibration{0, 0.01};           // relative amplitude, drawn per axle
+  Range vibration_hz{15, 40};
+};
+
+// Each sensor's own influence line, drawn per sensor and not configured.
+struct InfluenceSpec {
+  Range half_width_m{0.2, 0.45};
+  Range sharpness{0.7, 1.6};          // p of cos^(2p)
+  double asymmetry = 0;               // alpha uniform in [-asymmetry, asymmetry]
+  Range side_lobe;                    // depth below zero, per side
+};
+
+struct SpikeSpec {
+  double per_s = 4;                   // Poisson rate per channel
+  double max_counts = 15000;          // a spike is +-[max/10, max]
+};
+
+struct HumSpec {
+  Range amplitude_counts{0, 30};      // per channel
+  double hz = 50;
+};
+
+struct LostSpec {
+  Range runs{1, 1};                   // per device, a whole number
+  Range ms{5, 30};                    // length of each run
+};
+
+enum class DeadKind { ALIVE, SILENT, STUCK };
+
+struct DeadSensorSpec {
+  int line_id = 1;
+  int side = 0;    // ODD or EVEN
+  int sensor = 0;  // index in the device's sensors
+  DeadKind kind = DeadKind::SILENT;
+};
+
+struct FieldSpec {
+  std::optional<DynamicsSpec> dynamics;
+  std::optional<InfluenceSpec> influence;
+  std::optional<SpikeSpec> spikes;
+  std::optional<HumSpec> hum;
+  std::optional<LostSpec> lost;
+  std::vector<DeadSensorSpec> dead;
+};
+
 struct TrainSpec {
   std::vector<VehicleSpec> vehicles;  // front to back
   std::vector<LineSpec> lines;
@@ -79,10 +143,21 @@ struct TrainSpec {
   int64_t records = 0;                // exact record count; 0: as many as the passage needs
   double lead_m = 2.0;                // quiet track before the first and after the last axle
   double quiet_s = 0.4;               // ...and at least this long at the initial speed
+  FieldSpec field;                    // all off unless the description asks
 };
 
 // Reads a train description. Returns 0, or -1 with a message in *error.
 int ParseTrainDescription(const std::string& json_text, TrainSpec* train, std::string* error);
+// Reads a "field" object on its own and puts it in place of train->field
+// (whose lines must be read already, for the dead sensors). Returns 0, or -1
+// with a message.
+int ParseFieldDescription(const std::string& json_text, TrainSpec* train, std::string* error);
+
+// Uniform in [0, 1) from the top 53 bits: the same on every standard library.
+inline double Uniform(std::mt19937_64& rng) { return static_cast<double>(rng() >> 11) * 0x1.0p-53; }
+inline double Uniform(std::mt19937_64& rng, const Range& range) {
+  return range.low + (range.high - range.low) * Uniform(rng);
+}
 
 // --- Train motion ------------------------------------------------------------
 
@@ -96,6 +171,52 @@ struct AxlePlacement {
   std::array<int, 2> flat_sensor{{-1, -1}};
 };
 
+// One sinusoid of the field: amplitude * sin(2 pi frequency t + phase).
+struct Oscillation {
+  double amplitude = 0;
+  double frequency_hz = 0;
+  double phase = 0;
+  double At(double t_s) const;
+};
+
+struct VehicleMotion {
+  Oscillation bounce, pitch, roll;
+};
+
+struct AxleMotion {
+  Oscillation vibration;
+  double arm = 0;  // +1 at the vehicle's front axle, -1 at its rear one
+};
+
+// h(u) for u = wheel position - sensor position: cos^(2 power) out to the
+// half width of u's side, a shallow negative lobe out to 1.5 times it.
+struct SensorShape {
+  double ahead_m = INFLUENCE_HALF_WIDTH_M;  // half width towards larger positions
+  double behind_m = INFLUENCE_HALF_WIDTH_M;
+  double power = 1;
+  double lobe_ahead = 0, lobe_behind = 0;   // depths below zero
+  double Reach() const;                     // h is 0 beyond +-Reach()
+};
+double Influence(const SensorShape& shape, double u_m);
+
+struct LostRun {
+  double from_s = 0, to_s = 0;  // records in [from, to) are not written
+};
+
+struct DeviceField {
+  std::vector<SensorShape> shapes;   // per channel; empty: the model's cos^2
+  std::vector<Oscillation> hum;      // per channel; empty: none
+  std::vector<DeadKind> dead;        // per channel
+  std::vector<LostRun> lost;
+};
+
+// The field effects as drawn for one passage.
+struct FieldDraws {
+  std::vector<VehicleMotion> vehicles;           // empty without dynamics
+  std::vector<AxleMotion> axles;                 // in train order
+  std::vector<std::array<DeviceField, 2>> devices;  // per line: [ODD], [EVEN]
+};
+
 struct Passage {
   std::vector<AxlePlacement> axles;  // offsets ascending
   std::vector<int> first_axle_of_vehicle;
@@ -104,11 +225,32 @@ struct Passage {
   double v0_mps = 0;
   double accel_mps2 = 0;
   int direction = 1;
+  FieldDraws field;
 };
 
-// Lays the train out and fixes its motion. Returns 0, or -1 with a message
-// (bad geometry, a train that stops before it has cleared the sensors).
+// Lays the train out, fixes its motion and draws the field effects. Returns
+// 0, or -1 with a message (bad geometry, a train that stops before it has
+// cleared the sensors).
 int PlanPassage(const TrainSpec& train, Passage* passage, std::string* error);
+
+// Draws the field effects of a planned passage (PlanPassage's last step).
+void DrawField(const TrainSpec& train, Passage* passage);
+// The load of one wheel at time t, seconds since the first record: its
+// static load moved by the vehicle's dynamics, if any.
+double WheelLoadAt(const Passage& passage, size_t axle, int side, double t_s);
+// Single-sample spikes: per channel a Poisson process in time; a spike lands
+// on the channel's first sample at or after its moment.
+struct SpikeStream {
+  std::mt19937_64 rng;
+  SpikeSpec spec;
+  std::vector<double> next_s;  // per channel; empty without spikes
+};
+SpikeStream StartSpikes(const TrainSpec& train, size_t channels);
+// The sum of the channel's spikes due by t_s that no earlier sample took.
+double TakeSpikes(SpikeStream* spikes, size_t channel, double t_s);
+// What plain averaging weighs a wheel at: its load at the moment it stands
+// over each live sensor of its rail, averaged per line, then over the lines.
+double FloorWeight(const TrainSpec& train, const Passage& passage, size_t axle, int side);
 
 // Distance the front axle has travelled at time t.
 double TravelAt(const Passage& passage, double t_s);

@@ -12,8 +12,9 @@
 namespace {
 
 const char* const USAGE =
-    "usage: synth DESCRIPTION.json OUTPUT_PREFIX [--records=N] [--seed=N] [--noise=SIGMA]\n"
-    "writes OUTPUT_PREFIX.osc, OUTPUT_PREFIX.json.conf and OUTPUT_PREFIX.truth.json\n";
+    "usage: synth DESCRIPTION.json OUTPUT_PREFIX [--records=N] [--seed=N] [--noise=SIGMA] [--field=FIELD.json]\n"
+    "writes OUTPUT_PREFIX.osc, OUTPUT_PREFIX.json.conf and OUTPUT_PREFIX.truth.json;\n"
+    "FIELD.json holds an object that takes the place of the description's \"field\"\n";
 
 bool ReadFile(const std::string& path, std::string* text) {
   std::ifstream in(path, std::ios::binary);
@@ -67,6 +68,17 @@ int main(int argc, char** argv) {
       train.seed = std::strtoull(value.c_str(), &end, 10);
     } else if (Option(argv[i], "noise", &value)) {
       train.noise_sigma_counts = std::strtod(value.c_str(), &end);
+    } else if (Option(argv[i], "field", &value)) {
+      std::string field_text;
+      if (!ReadFile(value, &field_text)) {
+        std::fprintf(stderr, "synth: cannot read %s\n", value.c_str());
+        return 1;
+      }
+      if (synth::ParseFieldDescription(field_text, &train, &error) != 0) {
+        std::fprintf(stderr, "synth: %s: %s\n", value.c_str(), error.c_str());
+        return 1;
+      }
+      continue;
     } else {
       std::fprintf(stderr, "synth: unknown option %s\n%s", argv[i], USAGE);
       return 2;

@@ -1,0 +1,176 @@
+// Each sensor's influence line, learned from the passage itself.
+//
+// Once the motion is known, every sample near a sensor maps to the distance
+// u of each wheel from it, and every wheel's pulse is a scaled copy of one
+// shape along the track: residual = sum over wheels of A_j h(u_j). With the
+// peak heights A_j from the previous round, the ordinates of h on a 1 cm
+// grid follow by least squares, smoothed by a penalty on third differences
+// (which leaves a parabolic top untouched, so the peak that `coeff` refers
+// to keeps its height). The shape is then re-centred on its peak: the wheel
+// stands over the sensor when its response is highest.
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
+#include "tarvik/tarvik_core.h"
+
+namespace tarvik {
+
+namespace {
+
+constexpr double REACH_M = 0.9;         // wider than any line's pulse and its side dips
+constexpr double STEP_M = 0.01;
+constexpr double SMOOTHING = 200.0;     // third-difference penalty against the mean data weight of a cell
+constexpr double END_WEIGHT = 1000.0;   // pulls the ordinates at the reach to zero
+constexpr double MIN_PEAK = 0.2;        // a learned peak this low against the readings is a failed fit
+
+size_t GridSize() { return static_cast<size_t>(std::lround(2 * REACH_M / STEP_M)) + 1; }
+
+}  // namespace
+
+bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<double>* x) {
+  auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
+  for (size_t i = 0; i < n; ++i) {
+    size_t first = i > width ? i - width : 0;
+    for (size_t j = first; j <= i; ++j) {
+      double s = at(i, j);
+      size_t from = std::max(first, j > width ? j - width : 0);
+      for (size_t k = from; k < j; ++k) s -= at(i, k) * at(j, k);
+      if (j == i) {
+        if (!(s > 0)) return false;
+        at(i, i) = std::sqrt(s);
+      } else {
+        at(i, j) = s / at(j, j);
+      }
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
+    double s = (*x)[i];
+    for (size_t k = i > width ? i - width : 0; k < i; ++k) s -= at(i, k) * (*x)[k];
+    (*x)[i] = s / at(i, i);
+  }
+  for (size_t i = n; i-- > 0;) {
+    double s = (*x)[i];
+    for (size_t k = i + 1; k < n && k <= i + width; ++k) s -= at(k, i) * (*x)[k];
+    (*x)[i] = s / at(i, i);
+  }
+  return true;
+}
+
+double InfluenceLine::Value(double u_m) const {
+  double f = (u_m + peak_u_m - from_m) / step_m;
+  if (!(f >= 0) || ordinates.size() < 2 || f >= static_cast<double>(ordinates.size() - 1)) return 0;
+  size_t i = static_cast<size_t>(f);
+  double w = f - static_cast<double>(i);
+  return (ordinates[i] + w * (ordinates[i + 1] - ordinates[i])) / peak_value;
+}
+
+double InfluenceLine::Slope(double u_m) const {
+  double f = (u_m + peak_u_m - from_m) / step_m;
+  if (!(f >= 0) || ordinates.size() < 2 || f >= static_cast<double>(ordinates.size() - 1)) return 0;
+  size_t i = static_cast<size_t>(f);
+  // The slope of the straight piece, blended toward the next one, so that
+  // the shift fits see a continuous derivative.
+  double w = f - static_cast<double>(i);
+  double here = ordinates[i + 1] - ordinates[i];
+  double next = i + 2 < ordinates.size() ? ordinates[i + 2] - ordinates[i + 1] : here;
+  double before = i > 0 ? ordinates[i] - ordinates[i - 1] : here;
+  double slope = w < 0.5 ? (0.5 + w) * here + (0.5 - w) * before : (1.5 - w) * here + (w - 0.5) * next;
+  return slope / (step_m * peak_value);
+}
+
+InfluenceLine ModelInfluenceLine() {
+  InfluenceLine line;
+  line.from_m = -REACH_M;
+  line.step_m = STEP_M;
+  line.ordinates.resize(GridSize());
+  for (size_t i = 0; i < line.ordinates.size(); ++i) {
+    double u = line.from_m + static_cast<double>(i) * STEP_M;
+    double c = std::cos(std::numbers::pi * u / (2 * MODEL_HALF_WIDTH_M));
+    line.ordinates[i] = std::fabs(u) < MODEL_HALF_WIDTH_M ? c * c : 0.0;
+  }
+  return line;
+}
+
+InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, const std::vector<WheelMotion>& motions,
+                                 const std::vector<WheelReading>& readings, const InfluenceLine& current) {
+  const size_t g = GridSize();
+  const size_t width = 3;
+  std::vector<double> band(g * (width + 1), 0), rhs(g, 0);
+  auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
+
+  // Each point teaches the wheel that dominates it; what the other wheels in
+  // reach add is taken off with the current line, which keeps the system a
+  // narrow band however close the axles stand.
+  WheelWindows windows = WindowsAt(position_m, motions, REACH_M);
+  size_t lo = 0, hi = 0;
+  for (size_t p = 0; p < series.points.size(); ++p) {
+    if (series.rejected[p]) continue;
+    const FitPoint& point = series.points[p];
+    windows.Advance(point.time_s, &lo, &hi);
+    double residual = point.residual_counts;
+    size_t dominant = hi;
+    double dominant_share = 0, dominant_u = 0;
+    bool usable = true;
+    for (size_t j = lo; j < hi; ++j) {
+      double u = motions[j].PositionAt(point.time_s) - position_m;
+      if (std::fabs(u) >= REACH_M) continue;
+      double amplitude = readings[j].amplitude_counts;
+      if (!std::isfinite(amplitude)) {
+        usable = false;
+        break;
+      }
+      double share = amplitude * std::max(0.05, std::fabs(current.Value(u)));
+      if (share > dominant_share) {
+        if (dominant < hi) residual -= readings[dominant].amplitude_counts * current.Value(dominant_u);
+        dominant = j, dominant_share = share, dominant_u = u;
+      } else {
+        residual -= amplitude * current.Value(u);
+      }
+    }
+    if (!usable || dominant == hi) continue;
+    double amplitude = readings[dominant].amplitude_counts;
+    double f = (dominant_u + REACH_M) / STEP_M;
+    size_t i = std::min(static_cast<size_t>(f), g - 2);
+    double w1 = f - static_cast<double>(i), w0 = 1 - w1;
+    double weight = point.samples;
+    at(i, i) += weight * amplitude * amplitude * w0 * w0;
+    at(i + 1, i + 1) += weight * amplitude * amplitude * w1 * w1;
+    at(i + 1, i) += weight * amplitude * amplitude * w0 * w1;
+    rhs[i] += weight * amplitude * w0 * residual;
+    rhs[i + 1] += weight * amplitude * w1 * residual;
+  }
+  double scale = 0;
+  for (size_t i = 0; i < g; ++i) scale += at(i, i);
+  scale /= static_cast<double>(g);
+  if (!(scale > 0)) return current;
+  const double lambda = SMOOTHING * scale;
+  const double d3[4] = {-1, 3, -3, 1};
+  for (size_t r = 0; r + 3 < g; ++r)
+    for (size_t a = 0; a < 4; ++a)
+      for (size_t b = 0; b <= a; ++b) at(r + a, r + b) += lambda * d3[a] * d3[b];
+  for (size_t i : {size_t{0}, size_t{1}, g - 2, g - 1}) at(i, i) += END_WEIGHT * scale;
+
+  std::vector<double> ordinates(rhs);
+  if (!SolveBand(band, g, width, &ordinates)) return current;
+
+  InfluenceLine line;
+  line.from_m = -REACH_M;
+  line.step_m = STEP_M;
+  line.ordinates = std::move(ordinates);
+  size_t best = g / 2;
+  for (size_t i = g / 4; i < 3 * g / 4; ++i)
+    if (line.ordinates[i] > line.ordinates[best]) best = i;
+  double left = line.ordinates[best - 1], mid = line.ordinates[best], right = line.ordinates[best + 1];
+  double curvature = left - 2 * mid + right;
+  double offset = curvature < 0 ? std::clamp(0.5 * (left - right) / curvature, -0.5, 0.5) : 0.0;
+  line.peak_u_m = line.from_m + (static_cast<double>(best) + offset) * STEP_M;
+  // The straight pieces between ordinates sag below a curved top, so least
+  // squares lifts the ordinates there by about a twelfth of the second
+  // difference; the peak of the curve itself lies that much lower.
+  line.peak_value = mid - 0.25 * (left - right) * offset + curvature / 12;
+  if (!(line.peak_value > MIN_PEAK) || !std::isfinite(line.peak_value)) return current;
+  return line;
+}
+
+}  // namespace tarvik
