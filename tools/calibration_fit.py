@@ -28,10 +28,13 @@ class Refusal(Exception):
     says why, in the installation's terms."""
 
 
-def passage_wheels(name, trace_lines, truth):
+def passage_wheels(name, trace_lines, truth, dynamics):
     """Every wheel of one passage as {"reads": [(sensor key, reading)],
-    "weight": kg or None, "vehicle": key}, and {vehicle key: full weight}.
-    A sensor key is (line id, side, sensor index)."""
+    "weight": kg or None, "vehicle": key}, {vehicle key: full weight}, and
+    the lines the library could not weigh (they give no readings). A sensor
+    key is (line id, side, sensor index). Without dynamics the library's load
+    factors are left aside: it fits them with the coefficients it was given,
+    and takes part of their errors for body motion."""
     cars = truth["carriages"]
     wheels = {}
     for v, car in enumerate(cars):
@@ -41,7 +44,11 @@ def passage_wheels(name, trace_lines, truth):
                 wheels[(v, a, side)] = {"reads": [], "vehicle": (name, v),
                                         "weight": float(weight) if isinstance(weight, (int, float)) else None}
     expected = [len(car["axis"]) for car in cars]
+    not_weighed = []
     for line in trace_lines:
+        if not line["correct"]:
+            not_weighed.append("%s line %s not weighed: %s" % (name, line["line"], line["problem"]))
+            continue
         found = [len(vehicle["axles"]) for vehicle in line["vehicles"]]
         if found != expected:
             raise Refusal("%s does not match its truth: line %s weighed %d vehicles with %s axles, the truth "
@@ -59,13 +66,15 @@ def passage_wheels(name, trace_lines, truth):
                 key = (line["line"], rail["side"], sensor["channel"])
                 for reading in sensor["wheels"]:
                     spot = place.get((side, reading["wheel"]))
-                    if reading["used"] and spot is not None and reading["factor"] > 0:
-                        wheels[spot + (side,)]["reads"].append((key, reading["amplitude_counts"] / reading["factor"]))
-    return list(wheels.values()), {(name, v): float(car["full_weight"]) for v, car in enumerate(cars)}
+                    factor = reading["factor"] if dynamics else 1.0
+                    if reading["used"] and spot is not None and factor > 0:
+                        wheels[spot + (side,)]["reads"].append((key, reading["amplitude_counts"] / factor))
+    return list(wheels.values()), {(name, v): float(car["full_weight"]) for v, car in enumerate(cars)}, not_weighed
 
 
 def equations(wheels, totals, column):
-    """The rows (sparse {column: factor}, right-hand side in kg) of the fit."""
+    """The rows (sparse {column: factor}, right-hand side in kg) of the fit,
+    and how many wheel loads they eliminated."""
     rows = []
     unknown = {}
     rest = dict(totals)  # each vehicle's weight less its wheels of known weight
@@ -94,7 +103,7 @@ def equations(wheels, totals, column):
             for c, f in mean_row(wheel, column).items():
                 row[c] = row.get(c, 0.0) + f * scale
         rows.append((row, rest[vehicle] * scale))
-    return rows
+    return rows, sum(len(group) for group in unknown.values())
 
 
 def mean_row(wheel, column):
@@ -135,7 +144,7 @@ def fit(wheels, totals, keys, limit_pct, describe=lambda keys: ", ".join(map(str
     when the passages leave a coefficient less certain than limit_pct."""
     column = {key: i for i, key in enumerate(keys)}
     n = len(keys)
-    rows = equations(wheels, totals, column)
+    rows, eliminated = equations(wheels, totals, column)
     normal = [[0.0] * n for _ in range(n)]
     rhs = [0.0] * n
     for row, y in rows:
@@ -159,7 +168,7 @@ def fit(wheels, totals, keys, limit_pct, describe=lambda keys: ", ".join(map(str
             x = [x[i] + weight * vectors[i][k] for i in range(n)]
     coeffs = [d[i] * x[i] for i in range(n)]
     residual = sum((sum(f * coeffs[i] for i, f in row.items()) - y) ** 2 for row, y in rows)
-    scatter = residual / max(len(rows) - n, 1)
+    scatter = residual / max(len(rows) - n - eliminated, 1)
     errors = {}
     for i, key in enumerate(keys):
         spread = sum(vectors[i][k] ** 2 / values[k] if values[k] > floor else math.inf for k in range(n))
@@ -168,9 +177,9 @@ def fit(wheels, totals, keys, limit_pct, describe=lambda keys: ", ".join(map(str
     weak = [key for key in keys if not errors[key] <= limit_pct]
     if weak:
         worst = max(errors[key] for key in weak)
-        raise Refusal("the reference passages cannot determine the coefficients of %s (uncertain by %s): %s" % (
-            describe(weak), "%.2g %%" % worst if math.isfinite(worst) else "any amount",
-            weakness(keys, values, vectors)))
+        raise Refusal("the reference passages cannot determine the coefficients of %s (uncertain by %s, more than "
+                      "the %g %% allowed): %s" % (describe(weak), "%.3g %%" % worst if math.isfinite(worst) else
+                                                  "any amount", limit_pct, weakness(keys, values, vectors)))
     return {key: coeffs[i] for i, key in enumerate(keys)}, errors
 
 
