@@ -192,7 +192,9 @@ void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSigna
   }
   std::vector<float> steps;
   steps.reserve(n);
-  for (size_t i = 1; i < n; ++i) steps.push_back(std::fabs(median[i] - median[i - 1]));
+  // The noise from steps between raw neighbours: a median would calm it,
+  // and the few spikes do not move a median of steps.
+  for (size_t i = 1; i < n; ++i) steps.push_back(std::fabs(means[i] - means[i - 1]));
   std::vector<double> step_values(steps.begin(), steps.end());
   double block_sigma = std::max(0.3, MAD_TO_SIGMA * Median(std::move(step_values)) / std::sqrt(2.0));
   std::vector<double> level_values(median.begin(), median.end());

@@ -139,7 +139,9 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     }
   }
   const size_t n = q * wheels, width = q * span - 1;
-  std::vector<double> band, x, diagonal(n);
+  // Points further apart than this have records lost between them.
+  const double neighbour_s = 1.5 * MAX_POINT_SAMPLES * series->sample_period_s;
+  std::vector<double> band, x, diagonal(n), present(wheels, 0);
   std::vector<size_t> index(2 * span);
   std::vector<double> value(2 * span);
   for (int round = 0; round < ROBUST_ROUNDS; ++round) {
@@ -149,6 +151,11 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     size_t lo = 0, hi = 0;
     for (size_t p = 0; p < points.size(); ++p) {
       windows.Advance(points[p].time_s, &lo, &hi);
+      if (round == 0)
+        for (size_t j = lo; j < hi; ++j) {
+          double h = line.Value(motions[j].PositionAt(points[p].time_s) - position_m);
+          present[j] += points[p].samples * h * h;
+        }
       if (rejected[p]) continue;
       size_t m = 0;
       for (size_t j = lo; j < hi; ++j) {
@@ -171,8 +178,10 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     }
     if (!SolveBand(band, n, width, &x)) return readings;
 
-    // Outliers against this fit, found anew each round.
-    std::vector<double> scaled;
+    // Outliers against this fit, found anew each round. A spike is one wild
+    // point among neighbours that fit: the residual's step from theirs marks
+    // it, while a shape not yet learned leaves smooth runs of residual that
+    // must not be thrown away.
     std::vector<double> residual(points.size(), 0), model(points.size(), 0);
     std::vector<uint8_t> in_reach(points.size(), 0);
     lo = hi = 0;
@@ -188,13 +197,23 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
       }
       model[p] = fitted;
       residual[p] = points[p].residual_counts - fitted;
-      if (in_reach[p] && !rejected[p]) scaled.push_back(std::fabs(residual[p]) * std::sqrt(points[p].samples));
     }
+    auto step = [&](size_t p) {
+      bool before = p > 0 && points[p].time_s - points[p - 1].time_s < neighbour_s;
+      bool after = p + 1 < points.size() && points[p + 1].time_s - points[p].time_s < neighbour_s;
+      if (before && after) return residual[p] - 0.5 * (residual[p - 1] + residual[p + 1]);
+      if (before) return residual[p] - residual[p - 1];
+      if (after) return residual[p] - residual[p + 1];
+      return residual[p];
+    };
+    std::vector<double> scaled;
+    for (size_t p = 0; p < points.size(); ++p)
+      if (in_reach[p] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * std::sqrt(points[p].samples / 1.5));
     double spread = std::max(sigma, 1.4826 * Median(scaled));
     bool changed = false;
     for (size_t p = 0; p < points.size(); ++p) {
-      double limit = REJECT_SIGMAS * spread / std::sqrt(points[p].samples) + REJECT_SHARE * std::fabs(model[p]);
-      uint8_t reject = in_reach[p] && std::fabs(residual[p]) > limit;
+      double limit = REJECT_SIGMAS * spread * std::sqrt(1.5 / points[p].samples) + REJECT_SHARE * std::fabs(model[p]);
+      uint8_t reject = in_reach[p] && std::fabs(step(p)) > limit;
       changed |= reject != rejected[p];
       rejected[p] = reject;
     }
@@ -209,7 +228,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     if (!(weight > 0)) continue;
     double speed = std::fabs(motions[j].SpeedAt(motions[j].TimeAt(position_m)));
     double full = energy / std::max(speed * series->sample_period_s, 1e-9);
-    reading.coverage = full > 0 ? weight / full : 0;
+    reading.coverage = full > 0 ? present[j] / full : 0;
     reading.amplitude_counts = x[q * j];
     reading.standard_error_counts = sigma / std::sqrt(weight);
     if (fit_shift && reading.amplitude_counts > 0)

@@ -22,6 +22,8 @@ constexpr int ROUNDS = 3;
 constexpr double REACH_M = 0.9;
 constexpr double MATCH_TOLERANCE_M = 0.3;  // a pulse belongs to the wheel the motion puts within this
 constexpr double RECOLLECT_M = 0.05;
+constexpr double MAX_RATIO_OFF = 0.3;      // a sensor reading the wheels this far off the others is faulty
+constexpr double MIN_TIMING_SNR = 20.0;    // readings this clear place a pulse well enough for the motion
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -60,6 +62,39 @@ double LargestMove(const std::vector<WheelMotion>& before, const std::vector<Whe
     largest = std::max(largest, std::fabs(after[j].PositionAt(t) - before[j].PositionAt(t)));
   }
   return largest;
+}
+
+// A sensor whose readings stand far off the other sensors' for the same
+// wheels (a broken gauge, a channel wired to nothing) is left out; it takes
+// three sensors to tell which one is off.
+void LeaveOutFaulty(RailSolution& rail, const std::vector<size_t>& used,
+                    const std::vector<std::vector<WheelReading>>& readings, std::vector<std::vector<double>>* times) {
+  size_t sensors = used.size();
+  if (sensors < 3) return;
+  size_t wheels = times->size();
+  std::vector<std::vector<double>> ratios(sensors);
+  for (size_t j = 0; j < wheels; ++j) {
+    std::vector<double> loads;
+    for (size_t u = 0; u < sensors; ++u)
+      if (rail.sensors[used[u]].left_out.empty() && readings[u][j].valid)
+        loads.push_back(readings[u][j].amplitude_counts * rail.sensors[used[u]].coeff);
+    if (loads.size() < 3) continue;
+    std::nth_element(loads.begin(), loads.begin() + static_cast<std::ptrdiff_t>(loads.size() / 2), loads.end());
+    double median = loads[loads.size() / 2];
+    if (!(median > 0)) continue;
+    for (size_t u = 0; u < sensors; ++u)
+      if (!readings[u].empty() && readings[u][j].valid) ratios[u].push_back(readings[u][j].amplitude_counts * rail.sensors[used[u]].coeff / median);
+  }
+  for (size_t u = 0; u < sensors; ++u) {
+    SensorSolution& sensor = rail.sensors[used[u]];
+    if (!sensor.left_out.empty() || ratios[u].empty()) continue;
+    std::vector<double>& r = ratios[u];
+    std::nth_element(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2), r.end());
+    double ratio = r[r.size() / 2];
+    if (std::fabs(ratio - 1) <= MAX_RATIO_OFF) continue;
+    sensor.left_out = Format("it reads the wheels at %.0f %% of the other sensors", 100 * ratio);
+    for (size_t j = 0; j < wheels; ++j) (*times)[j][u] = NaN;
+  }
 }
 
 }  // namespace
@@ -137,6 +172,10 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
     const std::vector<Pulse>& pulses = signal->channels[k].pulses;
     if (!sensor.left_out.empty() || pulses.size() == wheels) continue;
     size_t matched = 0;
+    if (pulses.size() > wheels + std::max<size_t>(2, wheels / 4)) {
+      sensor.left_out = Format("it saw %zu wheels, the others %zu", pulses.size(), wheels);
+      continue;
+    }
     std::vector<double> matched_times = MatchPulses(pulses, motions, sensor.position_m, &matched);
     if (matched * 2 < wheels || matched < 2) {
       sensor.left_out = pulses.empty() ? Format("it saw no wheel, the others %zu", wheels)
@@ -155,18 +194,39 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   std::vector<SensorSeries> series(used.size());
   auto collect = [&] {
     for (size_t u = 0; u < used.size(); ++u)
-      CollectSeries(*signal, rail.sensors[used[u]].channel, positions[u], motions, REACH_M, &series[u]);
+      if (rail.sensors[used[u]].left_out.empty())
+        CollectSeries(*signal, rail.sensors[used[u]].channel, positions[u], motions, REACH_M, &series[u]);
   };
   collect();
   std::vector<WheelMotion> collected_with = motions;
   for (int round = 0; round < ROUNDS; ++round) {
+    std::vector<std::vector<WheelReading>> round_readings(used.size());
     for (size_t u = 0; u < used.size(); ++u) {
       SensorSolution& sensor = rail.sensors[used[u]];
+      if (!sensor.left_out.empty()) continue;
       std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, false);
       sensor.influence = LearnInfluenceLine(series[u], positions[u], motions, readings, sensor.influence);
       readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true);
-      for (size_t j = 0; j < wheels; ++j)
-        times[j][u] = readings[j].valid ? motions[j].TimeAt(positions[u] + readings[j].shift_m) : NaN;
+      for (size_t j = 0; j < wheels; ++j) {
+        const WheelReading& r = readings[j];
+        bool clear = r.valid && r.amplitude_counts > MIN_TIMING_SNR * r.standard_error_counts;
+        times[j][u] = clear ? motions[j].TimeAt(positions[u] + r.shift_m) : NaN;
+      }
+      round_readings[u] = std::move(readings);
+    }
+    LeaveOutFaulty(rail, used, round_readings, &times);
+    // A wheel no sensor placed this round stays where the motion had it.
+    for (size_t j = 0; j < wheels; ++j)
+      if (std::none_of(times[j].begin(), times[j].end(), [](double t) { return std::isfinite(t); }))
+        for (size_t u = 0; u < used.size(); ++u)
+          if (rail.sensors[used[u]].left_out.empty()) times[j][u] = motions[j].TimeAt(positions[u]);
+    if (getenv("TARVIK_DEBUG")) {
+      for (size_t u = 0; u < used.size(); ++u) {
+        size_t nan = 0; for (size_t j = 0; j < wheels; ++j) nan += std::isnan(times[j][u]);
+        fprintf(stderr, "dev %d round %d sensor %zu nan %zu/%zu amp0 %.0f amp1 %.0f se1 %.1f valid1 %d cov1 %.2f\n", device.device_id, round, used[u], nan, wheels,
+          round_readings[u].empty() ? -1.0 : round_readings[u][0].amplitude_counts, round_readings[u].empty() ? -1.0 : round_readings[u][1].amplitude_counts,
+          round_readings[u].empty() ? -1.0 : round_readings[u][1].standard_error_counts, round_readings[u].empty() ? -1 : (int)round_readings[u][1].valid, round_readings[u].empty() ? -1.0 : round_readings[u][1].coverage);
+      }
     }
     refined = FitMotion(times, positions, &rms_m);
     if (refined.empty()) break;
@@ -180,6 +240,7 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   size_t lost_readings = 0;
   for (size_t u = 0; u < used.size(); ++u) {
     SensorSolution& sensor = rail.sensors[used[u]];
+    if (!sensor.left_out.empty()) continue;
     sensor.readings = FitReadings(&series[u], sensor.influence, positions[u], motions, false);
     for (WheelReading& reading : sensor.readings) {
       reading.used = reading.valid;

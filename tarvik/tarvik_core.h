@@ -306,6 +306,7 @@ struct SensorSolution {
   double position_m = 0;
   double coeff = 0;
   std::string left_out;            // why the sensor is not used; empty when it is
+  double relative_bias = 0;        // how much it reads above the rail's other sensors, relative
   InfluenceLine influence;
   std::vector<WheelReading> readings;  // per rail wheel
 };
@@ -366,6 +367,7 @@ VehicleGrouping GroupAxles(const std::vector<double>& spacing_m);
 struct LoadObservation {
   size_t wheel = 0;     // axle * 2 + side within the vehicle
   size_t group = 0;     // a line and rail: readings of one group share a flat's sensor
+  size_t slot = 0;      // the place: the two wheels of an axle read at one slot are read together
   double load_kg = 0;
   double standard_error_kg = 0;
   double time_s = 0;    // the wheel over the sensor

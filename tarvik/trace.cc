@@ -44,6 +44,7 @@ void WriteSensor(Writer& w, const RailSolution& rail, const SensorSolution& sens
   w.Key("used");
   w.Bool(sensor.left_out.empty());
   Text(w, "left_out", sensor.left_out);
+  Field(w, "relative_bias", sensor.relative_bias);
   if (channel) {
     w.Key("baseline");
     w.StartObject();

@@ -1,23 +1,25 @@
 // A vehicle's static wheel loads, separated from the motion of its body.
 //
-// Each sensor reads a wheel's load at the moment the wheel crosses it, and
-// the body bounces (every wheel alike), pitches (the two bogies opposite,
-// the more the farther an axle sits from the middle) and rolls (load moving
-// between the rails) while the vehicle crosses the line. Averaging a wheel's
-// readings keeps whatever the motion was at those moments. The wheels cross
-// the sensors at different times, so over a whole vehicle the readings trace
-// each motion; a sine per motion at its own frequency, fitted jointly with
-// one static load per wheel, takes the motion out where the readings show it.
+// Each sensor reads a wheel's load at the moment the wheel crosses it, while
+// the body bounces (every wheel alike), pitches (the two bogies opposite, the
+// more the farther an axle sits from the middle) and rolls (load moving
+// between the rails). Averaging a wheel's readings keeps whatever the motion
+// was at those moments. The wheels cross the sensors at different times, so
+// over a whole vehicle the readings trace the motion.
 //
-// In relative terms, reading o of wheel w is
-//   y_o / L_w = 1 + sum over motions m of rho_m,o (c_m cos 2 pi f_m t_o + s_m sin 2 pi f_m t_o)
-// with rho = 1 (bounce), the axle's arm (pitch), +-1 by rail (roll). The
-// static loads come out of the within-wheel means, so only the motions'
-// amplitudes are solved for, each frequency by a scan over the body's range.
-// A motion is kept only when it explains clearly more than noise would (an
-// F test), and each amplitude is held toward zero by a prior, so that a
-// vehicle whose readings cannot tell a slow motion from a static load keeps
-// the plain average.
+// The two wheels of an axle are read by sensors at the same places at the
+// same moments, so their sum carries bounce and pitch and not roll, and
+// their difference carries roll and nothing else; axle vibration, common to
+// both wheels, also leaves the difference. Each motion is a sine of unknown
+// frequency in the body's range; with the frequencies given, the readings
+// are linear in the motions' amplitudes and in one static load per axle.
+// The frequencies are not guessed: every combination on a grid (and "no
+// such motion") is weighed by how well it explains the readings against how
+// much it could explain by chance (the evidence of a Bayesian linear model
+// with a prior on the amplitudes), and the static loads are the average over
+// all of them by that weight. A vehicle whose readings cannot tell a slow
+// motion from a static load thus keeps close to the plain average, and one
+// whose readings show the motion clearly loses it.
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -30,124 +32,211 @@ namespace tarvik {
 
 namespace {
 
-constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0, STEP_HZ = 0.05;  // body modes of rail vehicles
-constexpr double PRIOR_AMPLITUDE = 0.03;   // per sine or cosine part, relative
-constexpr double UNMODELLED = 0.004;       // axle vibration and the like, relative, per reading
-constexpr double MIN_F = 10.0;             // a motion must explain this much more than noise
-constexpr double FLAT_SCREEN = 0.06;       // readings this far above the wheel's median sit out the fit
-constexpr double FLAT_MIN = 0.04;          // a flat raises its reading at least this much...
-constexpr double FLAT_SIGMAS = 6.0;        // ...and this far beyond the scatter
-constexpr int MODES = 3;
-const char* const MODE_NAMES[MODES] = {"bounce", "pitch", "roll"};
+constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0, STEP_HZ = 0.1;  // body modes of rail vehicles
+constexpr size_t FREQUENCIES = 36;
+constexpr double PRIOR_AMPLITUDE = 0.02;     // per sine or cosine part of a motion, relative
+constexpr double PRIOR_NO_MOTION = 0.5;
+constexpr double SUM_NOISE = 0.006;          // axle vibration, relative, per reading of a wheel pair
+constexpr double DIFFERENCE_NOISE = 0.002;   // what the difference of a pair keeps of it
+constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
+constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
+constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
+constexpr double FLAT_SIGMAS = 6.0;          // ...and this far beyond the scatter
+constexpr double KEEP_WEIGHT = 1e-9;         // combinations below this weight are dropped
 
-struct Reading {
-  size_t wheel;
-  double z;        // relative to the wheel's average, minus one
-  double weight;
-  double time_s;
-  double rho[MODES];
+// Readings of one quantity per axle over time: z = static(axle) + motion(t).
+struct Series {
+  std::vector<size_t> axle;
+  std::vector<double> time_s, z, weight;
+  std::vector<std::array<double, 2>> rho;  // per reading, per motion: how strongly the motion shows
 };
 
-struct Fit {
-  std::array<double, MODES> hz{};
-  std::array<bool, MODES> on{};
-  std::vector<double> beta;   // cos, sin per mode that is on
-  double rss = 0;
+// One combination of frequencies with the amplitudes it implies.
+struct Term {
+  double probability = 0;
+  std::array<int, 2> frequency{{-1, -1}};  // index into the grid, -1: motion absent
+  std::array<double, 4> amplitude{};       // cos, sin of motion 0, then of motion 1
 };
 
-// Weighted least squares of the within-wheel centred readings on the
-// motions that are on, with the prior on every amplitude.
-Fit Solve(const std::vector<Reading>& readings, size_t wheels, const std::array<double, MODES>& hz,
-          const std::array<bool, MODES>& on) {
-  Fit fit;
-  fit.hz = hz;
-  fit.on = on;
-  std::vector<int> modes;
-  for (int m = 0; m < MODES; ++m)
-    if (on[m]) modes.push_back(m);
-  size_t p = 2 * modes.size(), n = readings.size();
-  std::vector<double> x(n * std::max<size_t>(p, 1), 0);
-  for (size_t o = 0; o < n; ++o)
-    for (size_t k = 0; k < modes.size(); ++k) {
-      double angle = 2 * std::numbers::pi * hz[modes[k]] * readings[o].time_s;
-      x[o * p + 2 * k] = readings[o].rho[modes[k]] * std::cos(angle);
-      x[o * p + 2 * k + 1] = readings[o].rho[modes[k]] * std::sin(angle);
-    }
-  // Centre every column and z within each wheel: the static loads are free.
-  std::vector<double> sum_w(wheels, 0), mean(wheels * (p + 1), 0);
-  for (size_t o = 0; o < n; ++o) {
-    size_t w = readings[o].wheel;
-    sum_w[w] += readings[o].weight;
-    for (size_t c = 0; c < p; ++c) mean[w * (p + 1) + c] += readings[o].weight * x[o * p + c];
-    mean[w * (p + 1) + p] += readings[o].weight * readings[o].z;
-  }
-  for (size_t w = 0; w < wheels; ++w)
-    for (size_t c = 0; c <= p; ++c)
-      if (sum_w[w] > 0) mean[w * (p + 1) + c] /= sum_w[w];
-  std::vector<double> a(p * p, 0), b(p, 0), zc(n);
-  for (size_t o = 0; o < n; ++o) {
-    size_t w = readings[o].wheel;
-    zc[o] = readings[o].z - mean[w * (p + 1) + p];
-    for (size_t c = 0; c < p; ++c) x[o * p + c] -= mean[w * (p + 1) + c];
-    for (size_t r = 0; r < p; ++r) {
-      b[r] += readings[o].weight * x[o * p + r] * zc[o];
-      for (size_t c = 0; c < p; ++c) a[r * p + c] += readings[o].weight * x[o * p + r] * x[o * p + c];
+struct Posterior {
+  std::vector<Term> terms;
+  std::vector<double> static_z;  // per axle
+  double motion_probability = 0;
+  Term best;
+};
+
+double Hz(int index) { return MIN_HZ + STEP_HZ * index; }
+
+// Solves the small symmetric positive definite system a x = b by Cholesky;
+// returns log det a, or NaN when it is not positive definite.
+double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x) {
+  double log_det = 0;
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t j = 0; j <= i; ++j) {
+      double s = a[i * 4 + j];
+      for (size_t k = 0; k < j; ++k) s -= a[i * 4 + k] * a[j * 4 + k];
+      if (i == j) {
+        if (!(s > 0)) return NaN;
+        a[i * 4 + i] = std::sqrt(s);
+        log_det += 2 * std::log(a[i * 4 + i]);
+      } else {
+        a[i * 4 + j] = s / a[j * 4 + j];
+      }
     }
   }
-  for (size_t r = 0; r < p; ++r) a[r * p + r] += 1.0 / (PRIOR_AMPLITUDE * PRIOR_AMPLITUDE);
-  fit.beta = b;
-  if (p > 0) {
-    std::vector<double> band(p * p, 0);
-    for (size_t r = 0; r < p; ++r)
-      for (size_t c = 0; c <= r; ++c) band[r * p + (r - c)] = a[r * p + c];
-    if (!SolveBand(band, p, p - 1, &fit.beta)) fit.beta.assign(p, 0);
+  for (size_t i = 0; i < n; ++i) {
+    double s = (*x)[i];
+    for (size_t k = 0; k < i; ++k) s -= a[i * 4 + k] * (*x)[k];
+    (*x)[i] = s / a[i * 4 + i];
   }
-  for (size_t o = 0; o < n; ++o) {
-    double e = zc[o];
-    for (size_t c = 0; c < p; ++c) e -= x[o * p + c] * fit.beta[c];
-    fit.rss += readings[o].weight * e * e;
+  for (size_t i = n; i-- > 0;) {
+    double s = (*x)[i];
+    for (size_t k = i + 1; k < n; ++k) s -= a[k * 4 + i] * (*x)[k];
+    (*x)[i] = s / a[i * 4 + i];
   }
-  return fit;
+  return log_det;
 }
 
-// The best frequency for motion m with the others as they are.
-Fit Scan(const std::vector<Reading>& readings, size_t wheels, Fit base, int m) {
-  Fit best;
-  best.rss = INFINITY;
-  base.on[m] = true;
-  for (double f = MIN_HZ; f <= MAX_HZ + 1e-9; f += STEP_HZ) {
-    base.hz[m] = f;
-    Fit fit = Solve(readings, wheels, base.hz, base.on);
-    if (fit.rss < best.rss) best = fit;
+// The posterior over `motions` (1 or 2) sines in `series`.
+Posterior Marginalise(const Series& series, size_t axles, size_t motions) {
+  Posterior posterior;
+  size_t n = series.z.size();
+  posterior.static_z.assign(axles, 0);
+  std::vector<double> axle_weight(axles, 0);
+  for (size_t r = 0; r < n; ++r) {
+    axle_weight[series.axle[r]] += series.weight[r];
+    posterior.static_z[series.axle[r]] += series.weight[r] * series.z[r];
   }
-  return best;
+  for (size_t a = 0; a < axles; ++a)
+    if (axle_weight[a] > 0) posterior.static_z[a] /= axle_weight[a];
+  if (n == 0) return posterior;
+
+  // Columns per motion and frequency, and their means per axle: the static
+  // loads are free, so everything is taken about each axle's mean.
+  std::vector<double> zc(n);
+  double base = 0;
+  for (size_t r = 0; r < n; ++r) {
+    zc[r] = series.z[r] - posterior.static_z[series.axle[r]];
+    base += series.weight[r] * zc[r] * zc[r];
+  }
+  const size_t columns = motions * FREQUENCIES * 2;
+  std::vector<double> centred(columns * n), mean(columns * axles, 0);
+  for (size_t m = 0; m < motions; ++m)
+    for (size_t f = 0; f < FREQUENCIES; ++f) {
+      double omega = 2 * std::numbers::pi * Hz(static_cast<int>(f));
+      size_t c0 = (m * FREQUENCIES + f) * 2;
+      for (size_t r = 0; r < n; ++r) {
+        double angle = omega * series.time_s[r];
+        centred[c0 * n + r] = series.rho[r][m] * std::cos(angle);
+        centred[(c0 + 1) * n + r] = series.rho[r][m] * std::sin(angle);
+      }
+      for (size_t c = c0; c < c0 + 2; ++c) {
+        for (size_t r = 0; r < n; ++r) mean[c * axles + series.axle[r]] += series.weight[r] * centred[c * n + r];
+        for (size_t a = 0; a < axles; ++a)
+          if (axle_weight[a] > 0) mean[c * axles + a] /= axle_weight[a];
+        for (size_t r = 0; r < n; ++r) centred[c * n + r] -= mean[c * axles + series.axle[r]];
+      }
+    }
+  auto dot = [&](size_t c1, size_t c2) {
+    double s = 0;
+    for (size_t r = 0; r < n; ++r) s += series.weight[r] * centred[c1 * n + r] * centred[c2 * n + r];
+    return s;
+  };
+  std::vector<double> gram(columns * 2), rhs(columns);  // each column with itself and its partner; with z
+  for (size_t c = 0; c < columns; ++c) {
+    gram[c * 2] = dot(c, c);
+    gram[c * 2 + 1] = dot(c, c ^ 1);
+    double s = 0;
+    for (size_t r = 0; r < n; ++r) s += series.weight[r] * centred[c * n + r] * zc[r];
+    rhs[c] = s;
+  }
+
+  const double prior_precision = 1.0 / (PRIOR_AMPLITUDE * PRIOR_AMPLITUDE);
+  const double log_off = std::log(PRIOR_NO_MOTION);
+  const double log_on = std::log((1 - PRIOR_NO_MOTION) / FREQUENCIES) - 2 * std::log(PRIOR_AMPLITUDE);
+  std::vector<Term> terms;
+  std::vector<double> log_evidence;
+  int range1 = motions > 1 ? static_cast<int>(FREQUENCIES) : -1;
+  for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0)
+    for (int f1 = -1; f1 < range1; ++f1) {
+      std::array<size_t, 4> col{};
+      size_t p = 0;
+      if (f0 >= 0) col[p++] = static_cast<size_t>(f0) * 2, col[p++] = static_cast<size_t>(f0) * 2 + 1;
+      if (f1 >= 0) {
+        size_t c = (FREQUENCIES + static_cast<size_t>(f1)) * 2;
+        col[p++] = c, col[p++] = c + 1;
+      }
+      std::array<double, 16> a{};
+      std::array<double, 4> x{};
+      for (size_t i = 0; i < p; ++i) {
+        x[i] = rhs[col[i]];
+        for (size_t j = 0; j <= i; ++j) {
+          double v = col[i] == col[j] ? gram[col[i] * 2] : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
+                                                                                  : dot(col[i], col[j]);
+          a[i * 4 + j] = a[j * 4 + i] = v;
+        }
+        a[i * 4 + i] += prior_precision;
+      }
+      double log_det = SolveSmall(a, p, &x);
+      if (std::isnan(log_det)) continue;
+      double explained = 0;
+      for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
+      double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on : log_off) +
+                        (motions > 1 ? (f1 >= 0 ? log_on : log_off) : 0.0);
+      Term term;
+      term.frequency = {f0, f1};
+      size_t k = 0;
+      if (f0 >= 0) term.amplitude[0] = x[k++], term.amplitude[1] = x[k++];
+      if (f1 >= 0) term.amplitude[2] = x[k++], term.amplitude[3] = x[k++];
+      terms.push_back(term);
+      log_evidence.push_back(evidence);
+    }
+  if (terms.empty()) return posterior;
+  double top = *std::max_element(log_evidence.begin(), log_evidence.end());
+  double total = 0;
+  for (size_t i = 0; i < terms.size(); ++i) total += terms[i].probability = std::exp(log_evidence[i] - top);
+  for (Term& term : terms) {
+    term.probability /= total;
+    if (term.probability > posterior.best.probability) posterior.best = term;
+    if (term.frequency[0] >= 0 || term.frequency[1] >= 0) posterior.motion_probability += term.probability;
+    if (term.probability < KEEP_WEIGHT) continue;
+    // The static part under this combination: the axle's mean less the
+    // motion's mean over the axle's readings.
+    for (size_t m = 0; m < motions; ++m) {
+      if (term.frequency[m] < 0) continue;
+      size_t c = (m * FREQUENCIES + static_cast<size_t>(term.frequency[m])) * 2;
+      for (size_t a = 0; a < axles; ++a)
+        posterior.static_z[a] -= term.probability * (term.amplitude[2 * m] * mean[c * axles + a] +
+                                                     term.amplitude[2 * m + 1] * mean[(c + 1) * axles + a]);
+    }
+    posterior.terms.push_back(term);
+  }
+  return posterior;
 }
 
-// The fitted motion at reading o (relative load change).
-double Motion(const Fit& fit, const Reading& reading) {
+// The posterior mean of the motion at a moment, given how strongly each
+// motion shows there.
+double MotionAt(const Posterior& posterior, double time_s, const std::array<double, 2>& rho) {
   double value = 0;
-  size_t k = 0;
-  for (int m = 0; m < MODES; ++m) {
-    if (!fit.on[m]) continue;
-    double angle = 2 * std::numbers::pi * fit.hz[m] * reading.time_s;
-    value += reading.rho[m] * (fit.beta[2 * k] * std::cos(angle) + fit.beta[2 * k + 1] * std::sin(angle));
-    ++k;
-  }
+  for (const Term& term : posterior.terms)
+    for (size_t m = 0; m < 2; ++m) {
+      if (term.frequency[m] < 0) continue;
+      double angle = 2 * std::numbers::pi * Hz(term.frequency[m]) * time_s;
+      value += term.probability * rho[m] *
+               (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
+    }
   return value;
 }
 
-std::string Describe(const Fit& fit) {
-  std::string text = "fitted:";
-  size_t k = 0;
-  for (int m = 0; m < MODES; ++m) {
-    if (!fit.on[m]) continue;
-    char part[64];
-    std::snprintf(part, sizeof part, " %s %.1f %% at %.2f Hz", MODE_NAMES[m],
-                  100 * std::hypot(fit.beta[2 * k], fit.beta[2 * k + 1]), fit.hz[m]);
-    text += part;
-    ++k;
+void Describe(const Posterior& posterior, const char* const names[2], std::string* text) {
+  const Term& best = posterior.best;
+  for (size_t m = 0; m < 2; ++m) {
+    if (best.frequency[m] < 0) continue;
+    char part[80];
+    std::snprintf(part, sizeof part, "%s%s %.1f %% at %.1f Hz", text->empty() ? "" : ", ", names[m],
+                  100 * std::hypot(best.amplitude[2 * m], best.amplitude[2 * m + 1]), Hz(best.frequency[m]));
+    *text += part;
   }
-  return text;
 }
 
 }  // namespace
@@ -163,8 +252,8 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
   result.dynamics = "averaged: no readings";
   if (n == 0 || wheels == 0) return result;
 
-  // Each wheel's median reading; a reading far above it sits out the fits
-  // as a possible flat until the model has judged it.
+  // Each wheel's median reading; a reading far below it is a fault, one far
+  // above it sits out as a possible flat until the model has judged it.
   std::vector<std::vector<double>> by_wheel(wheels);
   for (const LoadObservation& o : obs)
     if (o.wheel < wheels) by_wheel[o.wheel].push_back(o.load_kg);
@@ -177,124 +266,111 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
   }
   std::vector<uint8_t> out(n, 0), invalid(n, 0);
   for (size_t o = 0; o < n; ++o) {
-    invalid[o] = obs[o].wheel >= wheels || !(median[obs[o].wheel] > 0);
+    invalid[o] = obs[o].wheel >= wheels || !(median[obs[o].wheel] > 0) ||
+                 obs[o].load_kg < (1 - LOW_OUTLIER) * median[obs[o].wheel];
     out[o] = invalid[o] || obs[o].load_kg > (1 + FLAT_SCREEN) * median[obs[o].wheel];
   }
-
   double start = INFINITY;
   for (const LoadObservation& o : obs) start = std::min(start, o.time_s);
-  double span = loads.axle_offset_m.back() - loads.axle_offset_m.front();
-  Fit fit;
-  std::vector<double> average(wheels, 0);
-  for (int pass = 0; pass < 2; ++pass) {
-    // Plain averaging: per wheel, the mean of each line's readings, and the
-    // mean of the lines (groups) that saw it.
-    std::vector<double> group_sum(wheels * 64, 0), group_count(wheels * 64, 0);
-    for (size_t o = 0; o < n; ++o) {
-      if (out[o]) continue;
-      size_t g = std::min<size_t>(obs[o].group, 63);
-      group_sum[obs[o].wheel * 64 + g] += obs[o].load_kg;
-      group_count[obs[o].wheel * 64 + g] += 1;
-    }
+  double first = loads.axle_offset_m.front(), span = loads.axle_offset_m.back() - first;
+  auto arm = [&](size_t axle) { return span > 0 ? 1 - 2 * (loads.axle_offset_m[axle] - first) / span : 0.0; };
+
+  Posterior sums, differences;
+  for (int pass = 0; pass < 3; ++pass) {
+    // Plain averaging: per wheel, the mean of each group's (a line's)
+    // readings, and the mean of the groups.
+    std::vector<double> average(wheels, 0);
     for (size_t w = 0; w < wheels; ++w) {
-      double sum = 0, count = 0;
-      for (size_t g = 0; g < 64; ++g)
-        if (group_count[w * 64 + g] > 0) sum += group_sum[w * 64 + g] / group_count[w * 64 + g], count += 1;
-      average[w] = count > 0 ? sum / count : median[w];
-    }
-    std::vector<Reading> readings;
-    for (size_t o = 0; o < n; ++o) {
-      if (out[o] || !(average[obs[o].wheel] > 0)) continue;
-      const LoadObservation& ob = obs[o];
-      size_t axle = ob.wheel / 2, side = ob.wheel % 2;
-      double relative_se = ob.standard_error_kg / average[ob.wheel];
-      Reading r;
-      r.wheel = ob.wheel;
-      r.z = ob.load_kg / average[ob.wheel] - 1;
-      r.weight = 1.0 / (relative_se * relative_se + UNMODELLED * UNMODELLED);
-      r.time_s = ob.time_s - start;
-      r.rho[0] = 1;
-      r.rho[1] = span > 0 ? 1 - 2 * (loads.axle_offset_m[axle] - loads.axle_offset_m.front()) / span : 0;
-      double axle_mean = 0.5 * (average[2 * axle] + average[2 * axle + 1]);
-      r.rho[2] = (side == 0 ? 1 : -1) * axle_mean / average[ob.wheel];
-      readings.push_back(r);
-    }
-
-    // Forward selection: the motion that explains most goes in first, as
-    // long as it explains clearly more than its three numbers could by chance.
-    fit = Solve(readings, wheels, {}, {});
-    size_t used_params = 0;
-    for (int step = 0; step < MODES; ++step) {
-      Fit best;
-      best.rss = INFINITY;
-      for (int m = 0; m < MODES; ++m) {
-        if (fit.on[m]) continue;
-        Fit candidate = Scan(readings, wheels, fit, m);
-        if (candidate.rss < best.rss) best = candidate;
-      }
-      double dof = static_cast<double>(readings.size()) - static_cast<double>(wheels + used_params + 3);
-      if (!(best.rss < INFINITY) || dof < 4) break;
-      double f_value = ((fit.rss - best.rss) / 3) / (best.rss / dof);
-      if (!(f_value > MIN_F)) break;
-      fit = best;
-      used_params += 3;
-      // The motions already in may move now that another explains its part.
-      for (int m = 0; m < MODES; ++m)
-        if (fit.on[m] && used_params > 3) {
-          Fit again = Scan(readings, wheels, fit, m);
-          if (again.rss < fit.rss) fit = again;
+      double groups_sum = 0, groups = 0;
+      for (size_t g = 0;; ++g) {
+        double sum = 0, count = 0;
+        bool any = false;
+        for (size_t o = 0; o < n; ++o) {
+          if (obs[o].wheel != w) continue;
+          any |= obs[o].group >= g;
+          if (obs[o].group == g && !out[o]) sum += obs[o].load_kg, count += 1;
         }
+        if (!any) break;
+        if (count > 0) groups_sum += sum / count, groups += 1;
+      }
+      average[w] = groups > 0 ? groups_sum / groups : median[w];
     }
 
-    // Static loads: what the readings hold once the motion is taken out.
-    std::vector<double> sum(wheels, 0), weight(wheels, 0);
-    double rss = 0;
-    size_t k = 0;
-    for (size_t o = 0; o < n; ++o) {
-      if (out[o] || !(average[obs[o].wheel] > 0)) continue;
-      result.factor[o] = 1 + Motion(fit, readings[k]);
-      sum[obs[o].wheel] += readings[k].weight * (readings[k].z - (result.factor[o] - 1));
-      weight[obs[o].wheel] += readings[k].weight;
-      ++k;
+    // Pairs of one axle's two readings at one place and moment.
+    Series sum_series, difference_series;
+    std::vector<double> axle_load(axles, 0);
+    for (size_t a = 0; a < axles; ++a) axle_load[a] = average[2 * a] + average[2 * a + 1];
+    for (size_t o1 = 0; o1 < n; ++o1) {
+      if (out[o1] || obs[o1].wheel % 2 != 0) continue;
+      for (size_t o2 = 0; o2 < n; ++o2) {
+        if (out[o2] || obs[o2].wheel != obs[o1].wheel + 1 || obs[o2].slot != obs[o1].slot) continue;
+        size_t a = obs[o1].wheel / 2;
+        if (!(axle_load[a] > 0)) break;
+        double t = 0.5 * (obs[o1].time_s + obs[o2].time_s) - start;
+        double se = std::hypot(obs[o1].standard_error_kg, obs[o2].standard_error_kg) / axle_load[a];
+        sum_series.axle.push_back(a);
+        sum_series.time_s.push_back(t);
+        sum_series.z.push_back((obs[o1].load_kg + obs[o2].load_kg) / axle_load[a] - 1);
+        sum_series.weight.push_back(1 / (se * se + SUM_NOISE * SUM_NOISE));
+        sum_series.rho.push_back({1.0, arm(a)});
+        difference_series.axle.push_back(a);
+        difference_series.time_s.push_back(t);
+        difference_series.z.push_back((obs[o1].load_kg - obs[o2].load_kg) / axle_load[a]);
+        difference_series.weight.push_back(1 / (se * se + DIFFERENCE_NOISE * DIFFERENCE_NOISE));
+        difference_series.rho.push_back({1.0, 0.0});
+        break;
+      }
     }
-    for (size_t w = 0; w < wheels; ++w)
-      result.wheel_kg[w] = weight[w] > 0 ? average[w] * (1 + sum[w] / weight[w]) : average[w];
-    // The scatter left, relative, from the readings that took part.
-    k = 0;
-    for (size_t o = 0; o < n; ++o) {
-      if (out[o] || !(average[obs[o].wheel] > 0)) continue;
-      double e = obs[o].load_kg / (result.wheel_kg[obs[o].wheel] * result.factor[o]) - 1;
-      rss += e * e;
-      ++k;
+    sums = Marginalise(sum_series, axles, 2);
+    differences = Marginalise(difference_series, axles, 1);
+
+    // Static loads: each axle's sum and difference with the motion taken
+    // out; an axle without pairs keeps its plain averages.
+    std::vector<uint8_t> paired(axles, 0);
+    for (size_t a : sum_series.axle) paired[a] = 1;
+    for (size_t a = 0; a < axles; ++a) {
+      if (!paired[a]) {
+        result.wheel_kg[2 * a] = average[2 * a];
+        result.wheel_kg[2 * a + 1] = average[2 * a + 1];
+        continue;
+      }
+      double sum = axle_load[a] * (1 + sums.static_z[a]);
+      double difference = axle_load[a] * differences.static_z[a];
+      result.wheel_kg[2 * a] = 0.5 * (sum + difference);
+      result.wheel_kg[2 * a + 1] = 0.5 * (sum - difference);
     }
-    double scatter = k > wheels ? std::sqrt(rss / static_cast<double>(k - wheels)) : 0.0;
+    // What each reading should have been, and how far above it it is.
+    double scatter_sum = 0, scatter_count = 0;
+    for (size_t o = 0; o < n; ++o) {
+      if (invalid[o]) continue;
+      size_t w = obs[o].wheel, a = w / 2;
+      double t = obs[o].time_s - start;
+      double body = MotionAt(sums, t, {1.0, arm(a)});
+      double roll = MotionAt(differences, t, {1.0, 0.0});
+      double axle_mean = 0.5 * (result.wheel_kg[2 * a] + result.wheel_kg[2 * a + 1]);
+      double expected = result.wheel_kg[w] * (1 + body) + (w % 2 == 0 ? 1 : -1) * axle_mean * roll;
+      if (!(result.wheel_kg[w] > 0) || !(expected > 0)) continue;
+      result.factor[o] = expected / result.wheel_kg[w];
+      result.excess[o] = obs[o].load_kg / expected - 1;
+      if (!out[o]) scatter_sum += result.excess[o] * result.excess[o], scatter_count += 1;
+    }
+    double scatter = scatter_count > 0 ? std::sqrt(scatter_sum / scatter_count) : 0.0;
 
     // Flats: the one reading of a wheel on a line that stands out of the
-    // model by more than any motion or noise explains.
+    // model by more than motion or noise explains, when the line has other
+    // readings of the wheel to hold it against.
     std::vector<uint8_t> flat(n, 0);
     for (size_t o = 0; o < n; ++o) {
       if (invalid[o] || !(result.wheel_kg[obs[o].wheel] > 0)) continue;
-      if (out[o]) {
-        // A reading that sat out takes the motion at its moment too.
-        Reading r{obs[o].wheel, 0, 0, obs[o].time_s - start, {1, 0, 0}};
-        size_t axle = obs[o].wheel / 2;
-        r.rho[1] = span > 0 ? 1 - 2 * (loads.axle_offset_m[axle] - loads.axle_offset_m.front()) / span : 0;
-        r.rho[2] = (obs[o].wheel % 2 == 0 ? 1 : -1) * 0.5 * (average[2 * axle] + average[2 * axle + 1]) /
-                   average[obs[o].wheel];
-        result.factor[o] = 1 + Motion(fit, r);
-      }
-      result.excess[o] = obs[o].load_kg / (result.wheel_kg[obs[o].wheel] * result.factor[o]) - 1;
       double relative_se = obs[o].standard_error_kg / result.wheel_kg[obs[o].wheel];
-      double limit = std::max(FLAT_MIN, FLAT_SIGMAS * std::hypot(relative_se, std::max(scatter, UNMODELLED)));
+      double limit = std::max(FLAT_MIN, FLAT_SIGMAS * std::hypot(relative_se, std::max(scatter, DIFFERENCE_NOISE)));
       if (result.excess[o] <= limit) continue;
-      // Only the highest reading of the wheel on its line, and only when
-      // the line has others to hold it against.
       bool highest = true;
       size_t others = 0;
       for (size_t q = 0; q < n; ++q) {
-        if (q == o || obs[q].wheel != obs[o].wheel || obs[q].group != obs[o].group) continue;
+        if (q == o || invalid[q] || obs[q].wheel != obs[o].wheel || obs[q].group != obs[o].group) continue;
         ++others;
-        if (obs[q].load_kg > obs[o].load_kg) highest = false;
+        if (result.excess[q] > result.excess[o]) highest = false;
       }
       flat[o] = highest && others > 0;
     }
@@ -306,8 +382,21 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
     result.flat = flat;
     if (same) break;
   }
-  result.dynamics_fitted = fit.beta.size() > 0;
-  result.dynamics = result.dynamics_fitted ? Describe(fit) : "averaged: the readings show no body motion beyond noise";
+
+  double probability = 1 - (1 - sums.motion_probability) * (1 - differences.motion_probability);
+  result.dynamics_fitted = probability > 0.5;
+  std::string motions;
+  const char* const body_names[2] = {"bounce", "pitch"};
+  const char* const roll_names[2] = {"roll", ""};
+  Describe(sums, body_names, &motions);
+  Describe(differences, roll_names, &motions);
+  char text[256];
+  if (motions.empty())
+    std::snprintf(text, sizeof text, "averaged: no body motion found (probability of one %.2f)", probability);
+  else
+    std::snprintf(text, sizeof text, "%s: %s (probability of a motion %.2f)",
+                  result.dynamics_fitted ? "motion taken out" : "averaged mostly", motions.c_str(), probability);
+  result.dynamics = text;
   return result;
 }
 

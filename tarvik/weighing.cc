@@ -12,6 +12,73 @@ namespace tarvik {
 
 namespace {
 
+constexpr double PAIR_TOLERANCE_M = 0.05;
+constexpr size_t MIN_BIAS_WHEELS = 8;
+constexpr double BIAS_SIGMAS = 3.0;
+constexpr double BIAS_NOTE = 0.01;
+
+// How much each sensor of a rail reads above the others, over every wheel
+// of the passage: the body's motion, at random phase from wheel to wheel,
+// averages out; a sensor that reads high throughout does not. The rail's
+// sensors are then made to agree, keeping their mean, so that neither the
+// motion fits nor a wheel with a reading lost mistake a sensor's scale for
+// the wheel's load.
+void MeasureSensorBias(LineSolution& line) {
+  for (RailSolution& rail : line.rails) {
+    size_t wheels = rail.motions.size();
+    std::vector<std::vector<double>> ratios(rail.sensors.size());
+    for (size_t j = 0; j < wheels; ++j) {
+      std::vector<double> loads;
+      for (const SensorSolution& s : rail.sensors)
+        if (s.left_out.empty() && j < s.readings.size() && s.readings[j].valid)
+          loads.push_back(s.readings[j].amplitude_counts * s.coeff);
+      if (loads.size() < 3) continue;
+      std::nth_element(loads.begin(), loads.begin() + static_cast<std::ptrdiff_t>(loads.size() / 2), loads.end());
+      double median = loads[loads.size() / 2];
+      if (!(median > 0)) continue;
+      for (size_t k = 0; k < rail.sensors.size(); ++k) {
+        const SensorSolution& s = rail.sensors[k];
+        if (s.left_out.empty() && j < s.readings.size() && s.readings[j].valid) {
+          double ratio = s.readings[j].amplitude_counts * s.coeff / median;
+          if (ratio > 0.75 && ratio < 1.06) ratios[k].push_back(ratio);  // flats and faults apart
+        }
+      }
+    }
+    double mean = 0, count = 0;
+    for (size_t k = 0; k < rail.sensors.size(); ++k) {
+      std::vector<double>& r = ratios[k];
+      rail.sensors[k].relative_bias = 0;
+      if (r.size() < MIN_BIAS_WHEELS) continue;
+      auto middle = r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2);
+      std::nth_element(r.begin(), middle, r.end());
+      double bias = *middle - 1;
+      std::vector<double> deviations;
+      for (double x : r) deviations.push_back(std::fabs(x - *middle));
+      std::nth_element(deviations.begin(), deviations.begin() + static_cast<std::ptrdiff_t>(deviations.size() / 2),
+                       deviations.end());
+      double se = 1.2533 * 1.4826 * deviations[deviations.size() / 2] / std::sqrt(static_cast<double>(r.size()));
+      rail.sensors[k].relative_bias = std::fabs(bias) > BIAS_SIGMAS * se ? bias : 0.0;
+      mean += rail.sensors[k].relative_bias, count += 1;
+    }
+    if (count < 3) {
+      for (SensorSolution& s : rail.sensors) s.relative_bias = 0;
+      continue;
+    }
+    mean /= count;
+    for (size_t k = 0; k < rail.sensors.size(); ++k) {
+      SensorSolution& s = rail.sensors[k];
+      if (ratios[k].size() < MIN_BIAS_WHEELS) continue;
+      s.relative_bias -= mean;
+      if (std::fabs(s.relative_bias) > BIAS_NOTE) {
+        char note[160];
+        std::snprintf(note, sizeof note, "sensor %d reads %+.1f %% against the others of its rail: its coeff may want calibrating",
+                      s.id, 100 * s.relative_bias);
+        line.notes.push_back(note);
+      }
+    }
+  }
+}
+
 // The train as a line sees it: the axle count of every vehicle.
 std::vector<size_t> Shape(const LineSolution& line) {
   std::vector<size_t> shape;
@@ -45,7 +112,12 @@ void WeighTogether(const std::vector<LineSolution*>& group, size_t v) {
           LoadObservation o;
           o.wheel = 2 * a + side;
           o.group = 2 * g + side;
-          o.load_kg = reading.amplitude_counts * sensor.coeff;
+          // The two rails' sensors of one index read an axle together when
+          // they stand at one place.
+          const std::vector<SensorSolution>& odd = line.rails[0].sensors;
+          bool together = k < odd.size() && std::fabs(odd[k].position_m - sensor.position_m) < PAIR_TOLERANCE_M;
+          o.slot = together || side == 0 ? g * MAX_SENSORS_PER_DEVICE + k : 1000000 + g * MAX_SENSORS_PER_DEVICE + k;
+          o.load_kg = reading.amplitude_counts * sensor.coeff / (1 + sensor.relative_bias);
           o.standard_error_kg = reading.standard_error_counts * sensor.coeff;
           o.time_s = rail.motions[j].TimeAt(sensor.position_m) - clock;
           loads.observations.push_back(o);
@@ -83,7 +155,10 @@ void WeighLines(std::vector<LineSolution*>& lines) {
   // saw another train (a vehicle more or less) is weighed alone.
   std::map<std::vector<size_t>, std::vector<LineSolution*>> groups;
   for (LineSolution* line : lines)
-    if (line->correct) groups[Shape(*line)].push_back(line);
+    if (line->correct) {
+      MeasureSensorBias(*line);
+      groups[Shape(*line)].push_back(line);
+    }
   size_t fitted = 0;
   for (auto& [shape, group] : groups) {
     for (size_t v = 0; v < shape.size(); ++v) WeighTogether(group, v);
@@ -98,9 +173,9 @@ void WeighLines(std::vector<LineSolution*>& lines) {
   for (LineSolution* line : lines) {
     if (!line->correct) continue;
     fitted = 0;
-    for (const VehicleSolution& vehicle : line->vehicles) fitted += vehicle.dynamics.rfind("fitted", 0) == 0;
+    for (const VehicleSolution& vehicle : line->vehicles) fitted += vehicle.dynamics.rfind("motion taken", 0) == 0;
     char note[128];
-    std::snprintf(note, sizeof note, "body motion fitted on %zu of %zu vehicles, the others averaged", fitted,
+    std::snprintf(note, sizeof note, "body motion taken out on %zu of %zu vehicles, the others mostly averaged", fitted,
                   line->vehicles.size());
     line->notes.push_back(note);
   }
