@@ -376,6 +376,21 @@ struct VehicleLoads {
   std::vector<double> axle_offset_m;      // behind the first axle
   std::vector<LoadObservation> observations;
 };
+// What a track's vehicles do, learned over the passage: the typical
+// amplitude of each motion's sine and cosine parts, and the scatter of the
+// readings beyond the motions (axle vibration and the like), relative.
+struct MotionPrior {
+  double amplitude[3] = {0.02, 0.02, 0.02};  // bounce, pitch, roll
+  double scatter = 0.006;                     // per reading of a wheel
+  double difference_scatter = 0.002;          // per difference of an axle's pair
+};
+// A vehicle's contribution to learning the prior.
+struct MotionStatistics {
+  double probability[3] = {0, 0, 0};  // that the motion is there
+  double moment[3] = {0, 0, 0};       // expected squared amplitude (both parts), where it is
+  double squares = 0, dof = 0;                         // readings' residuals beyond the motions
+  double difference_squares = 0, difference_dof = 0;
+};
 struct VehicleWeighing {
   std::vector<double> wheel_kg;           // static loads, per wheel (axle * 2 + side)
   std::vector<double> factor;             // per observation: fitted dynamic load factor
@@ -383,8 +398,9 @@ struct VehicleWeighing {
   std::vector<uint8_t> flat;              // per observation: a wheel flat's inflated reading
   bool dynamics_fitted = false;
   std::string dynamics;                   // what was fitted, or why averaging was kept
+  MotionStatistics statistics;
 };
-VehicleWeighing WeighVehicle(const VehicleLoads& loads);
+VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior);
 
 // Weighs every vehicle of the lines: lines that agree on the train are
 // weighed together, each wheel over every sensor and line that saw it.

@@ -8,11 +8,12 @@
 // over a whole vehicle the readings trace the motion.
 //
 // The two wheels of an axle are read by sensors at the same places at the
-// same moments, so their sum carries bounce and pitch and not roll, and
-// their difference carries roll and nothing else; axle vibration, common to
-// both wheels, also leaves the difference. Each motion is a sine of unknown
+// same moments, so the difference of a pair of readings carries roll and
+// nothing else: bounce, pitch and axle vibration, common to both wheels,
+// leave it. Roll is found from the differences first, then bounce and pitch
+// from every reading with the roll taken out. Each motion is a sine of unknown
 // frequency in the body's range; with the frequencies given, the readings
-// are linear in the motions' amplitudes and in one static load per axle.
+// are linear in the motions' amplitudes and in one static load per wheel.
 // The frequencies are not guessed: every combination on a grid (and "no
 // such motion") is weighed by how well it explains the readings against how
 // much it could explain by chance (the evidence of a Bayesian linear model
@@ -34,10 +35,7 @@ namespace {
 
 constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0, STEP_HZ = 0.1;  // body modes of rail vehicles
 constexpr size_t FREQUENCIES = 36;
-constexpr double PRIOR_AMPLITUDE = 0.02;     // per sine or cosine part of a motion, relative
 constexpr double PRIOR_NO_MOTION = 0.5;
-constexpr double SUM_NOISE = 0.006;          // axle vibration, relative, per reading of a wheel pair
-constexpr double DIFFERENCE_NOISE = 0.002;   // what the difference of a pair keeps of it
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
@@ -63,13 +61,17 @@ struct Posterior {
   std::vector<double> static_z;  // per axle
   double motion_probability = 0;
   Term best;
+  std::array<double, 2> probability{};  // per motion, that it is there
+  std::array<double, 2> moment{};       // per motion, expected squared amplitude where it is
 };
 
 double Hz(int index) { return MIN_HZ + STEP_HZ * index; }
 
 // Solves the small symmetric positive definite system a x = b by Cholesky;
-// returns log det a, or NaN when it is not positive definite.
-double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x) {
+// returns log det a, or NaN when it is not positive definite. With
+// `inverse_diagonal`, also the diagonal of a's inverse.
+double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
+                  std::array<double, 4>* inverse_diagonal = nullptr) {
   double log_det = 0;
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j <= i; ++j) {
@@ -94,11 +96,32 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x) 
     for (size_t k = i + 1; k < n; ++k) s -= a[k * 4 + i] * (*x)[k];
     (*x)[i] = s / a[i * 4 + i];
   }
+  if (inverse_diagonal) {
+    // (L L^T)^-1 = L^-T L^-1: its diagonal holds the sums of squares of
+    // L^-1's columns.
+    std::array<std::array<double, 4>, 4> inverse{};
+    for (size_t c = 0; c < n; ++c) {
+      std::array<double, 4> e{};
+      e[c] = 1;
+      for (size_t i = 0; i < n; ++i) {
+        double s = e[i];
+        for (size_t k = 0; k < i; ++k) s -= a[i * 4 + k] * e[k];
+        e[i] = s / a[i * 4 + i];
+      }
+      for (size_t i = 0; i < n; ++i) inverse[i][c] = e[i];  // L^-1
+    }
+    for (size_t c = 0; c < n; ++c) {
+      double sum = 0;
+      for (size_t i = 0; i < n; ++i) sum += inverse[i][c] * inverse[i][c];
+      (*inverse_diagonal)[c] = sum;
+    }
+  }
   return log_det;
 }
 
-// The posterior over `motions` (1 or 2) sines in `series`.
-Posterior Marginalise(const Series& series, size_t axles, size_t motions) {
+// The posterior over `motions` (1 or 2) sines in `series`, each with its
+// prior amplitude.
+Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior) {
   Posterior posterior;
   size_t n = series.z.size();
   posterior.static_z.assign(axles, 0);
@@ -151,12 +174,16 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions) {
     rhs[c] = s;
   }
 
-  const double prior_precision = 1.0 / (PRIOR_AMPLITUDE * PRIOR_AMPLITUDE);
   const double log_off = std::log(PRIOR_NO_MOTION);
-  const double log_on = std::log((1 - PRIOR_NO_MOTION) / FREQUENCIES) - 2 * std::log(PRIOR_AMPLITUDE);
+  std::array<double, 2> log_on{}, precision{};
+  for (size_t m = 0; m < 2; ++m) {
+    log_on[m] = std::log((1 - PRIOR_NO_MOTION) / FREQUENCIES) - 2 * std::log(prior[m]);
+    precision[m] = 1.0 / (prior[m] * prior[m]);
+  }
   std::vector<Term> terms;
   std::vector<double> log_evidence;
-  int range1 = motions > 1 ? static_cast<int>(FREQUENCIES) : -1;
+  std::vector<std::array<double, 2>> moments;
+  int range1 = motions > 1 ? static_cast<int>(FREQUENCIES) : 0;
   for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0)
     for (int f1 = -1; f1 < range1; ++f1) {
       std::array<size_t, 4> col{};
@@ -175,14 +202,21 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions) {
                                                                                   : dot(col[i], col[j]);
           a[i * 4 + j] = a[j * 4 + i] = v;
         }
-        a[i * 4 + i] += prior_precision;
+        a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
       }
-      double log_det = SolveSmall(a, p, &x);
+      std::array<double, 4> variance{};
+      double log_det = SolveSmall(a, p, &x, &variance);
       if (std::isnan(log_det)) continue;
       double explained = 0;
       for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
-      double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on : log_off) +
-                        (motions > 1 ? (f1 >= 0 ? log_on : log_off) : 0.0);
+      double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on[0] : log_off) +
+                        (motions > 1 ? (f1 >= 0 ? log_on[1] : log_off) : 0.0);
+      std::array<double, 2> moment{};
+      size_t first = f0 >= 0 ? 2 : 0;
+      if (f0 >= 0) moment[0] = x[0] * x[0] + x[1] * x[1] + variance[0] + variance[1];
+      if (f1 >= 0)
+        moment[1] = x[first] * x[first] + x[first + 1] * x[first + 1] + variance[first] + variance[first + 1];
+      moments.push_back(moment);
       Term term;
       term.frequency = {f0, f1};
       size_t k = 0;
@@ -195,8 +229,14 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions) {
   double top = *std::max_element(log_evidence.begin(), log_evidence.end());
   double total = 0;
   for (size_t i = 0; i < terms.size(); ++i) total += terms[i].probability = std::exp(log_evidence[i] - top);
-  for (Term& term : terms) {
+  for (size_t i = 0; i < terms.size(); ++i) {
+    Term& term = terms[i];
     term.probability /= total;
+    for (size_t m = 0; m < 2; ++m)
+      if (term.frequency[m] >= 0) {
+        posterior.probability[m] += term.probability;
+        posterior.moment[m] += term.probability * moments[i][m];
+      }
     if (term.probability > posterior.best.probability) posterior.best = term;
     if (term.frequency[0] >= 0 || term.frequency[1] >= 0) posterior.motion_probability += term.probability;
     if (term.probability < KEEP_WEIGHT) continue;
@@ -241,7 +281,7 @@ void Describe(const Posterior& posterior, const char* const names[2], std::strin
 
 }  // namespace
 
-VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
+VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior) {
   VehicleWeighing result;
   const std::vector<LoadObservation>& obs = loads.observations;
   size_t axles = loads.axle_offset_m.size(), wheels = 2 * axles, n = obs.size();
@@ -252,8 +292,9 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
   result.dynamics = "averaged: no readings";
   if (n == 0 || wheels == 0) return result;
 
-  // Each wheel's median reading; a reading far below it is a fault, one far
-  // above it sits out as a possible flat until the model has judged it.
+  // Each wheel's middle reading, the lower one of an even count since a
+  // flat only ever raises a reading; a reading far below it is a fault, one
+  // far above it sits out as a possible flat until the model has judged it.
   std::vector<std::vector<double>> by_wheel(wheels);
   for (const LoadObservation& o : obs)
     if (o.wheel < wheels) by_wheel[o.wheel].push_back(o.load_kg);
@@ -261,8 +302,8 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
   for (size_t w = 0; w < wheels; ++w) {
     std::vector<double>& v = by_wheel[w];
     if (v.empty()) continue;
-    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2), v.end());
-    median[w] = v[v.size() / 2];
+    std::nth_element(v.begin(), v.begin() + static_cast<std::ptrdiff_t>((v.size() - 1) / 2), v.end());
+    median[w] = v[(v.size() - 1) / 2];
   }
   std::vector<uint8_t> out(n, 0), invalid(n, 0);
   for (size_t o = 0; o < n; ++o) {
@@ -296,9 +337,11 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
       average[w] = groups > 0 ? groups_sum / groups : median[w];
     }
 
-    // Pairs of one axle's two readings at one place and moment.
-    Series sum_series, difference_series;
+    // Roll first, from the differences of an axle's two readings taken at
+    // one place and moment: vibration, common to both wheels, leaves them.
+    Series difference_series;
     std::vector<double> axle_load(axles, 0);
+    std::vector<uint8_t> paired(n, 0);
     for (size_t a = 0; a < axles; ++a) axle_load[a] = average[2 * a] + average[2 * a + 1];
     for (size_t o1 = 0; o1 < n; ++o1) {
       if (out[o1] || obs[o1].wheel % 2 != 0) continue;
@@ -306,39 +349,56 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
         if (out[o2] || obs[o2].wheel != obs[o1].wheel + 1 || obs[o2].slot != obs[o1].slot) continue;
         size_t a = obs[o1].wheel / 2;
         if (!(axle_load[a] > 0)) break;
-        double t = 0.5 * (obs[o1].time_s + obs[o2].time_s) - start;
         double se = std::hypot(obs[o1].standard_error_kg, obs[o2].standard_error_kg) / axle_load[a];
-        sum_series.axle.push_back(a);
-        sum_series.time_s.push_back(t);
-        sum_series.z.push_back((obs[o1].load_kg + obs[o2].load_kg) / axle_load[a] - 1);
-        sum_series.weight.push_back(1 / (se * se + SUM_NOISE * SUM_NOISE));
-        sum_series.rho.push_back({1.0, arm(a)});
         difference_series.axle.push_back(a);
-        difference_series.time_s.push_back(t);
+        difference_series.time_s.push_back(0.5 * (obs[o1].time_s + obs[o2].time_s) - start);
         difference_series.z.push_back((obs[o1].load_kg - obs[o2].load_kg) / axle_load[a]);
-        difference_series.weight.push_back(1 / (se * se + DIFFERENCE_NOISE * DIFFERENCE_NOISE));
+        difference_series.weight.push_back(1 / (se * se + prior.difference_scatter * prior.difference_scatter));
         difference_series.rho.push_back({1.0, 0.0});
+        paired[o1] = paired[o2] = 1;
         break;
       }
     }
-    sums = Marginalise(sum_series, axles, 2);
-    differences = Marginalise(difference_series, axles, 1);
+    differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]});
 
-    // Static loads: each axle's sum and difference with the motion taken
-    // out; an axle without pairs keeps its plain averages.
-    std::vector<uint8_t> paired(axles, 0);
-    for (size_t a : sum_series.axle) paired[a] = 1;
-    for (size_t a = 0; a < axles; ++a) {
-      if (!paired[a]) {
-        result.wheel_kg[2 * a] = average[2 * a];
-        result.wheel_kg[2 * a + 1] = average[2 * a + 1];
-        continue;
-      }
-      double sum = axle_load[a] * (1 + sums.static_z[a]);
-      double difference = axle_load[a] * differences.static_z[a];
-      result.wheel_kg[2 * a] = 0.5 * (sum + difference);
-      result.wheel_kg[2 * a + 1] = 0.5 * (sum - difference);
+    // Then bounce and pitch from every reading with the roll taken out, one
+    // static load per wheel. The two readings of a pair carry one axle's
+    // vibration, so each counts half.
+    Series wheel_series;
+    for (size_t o = 0; o < n; ++o) {
+      size_t w = obs[o].wheel, a = w / 2;
+      if (out[o] || !(average[w] > 0)) continue;
+      double t = obs[o].time_s - start;
+      double roll = MotionAt(differences, t, {1.0, 0.0});
+      double relative_se = obs[o].standard_error_kg / average[w];
+      wheel_series.axle.push_back(w);
+      wheel_series.time_s.push_back(t);
+      wheel_series.z.push_back(obs[o].load_kg / average[w] - 1 - (w % 2 == 0 ? 1 : -1) * 0.5 * axle_load[a] / average[w] * roll);
+      wheel_series.weight.push_back((paired[o] ? 0.5 : 1.0) / (relative_se * relative_se + prior.scatter * prior.scatter));
+      wheel_series.rho.push_back({1.0, arm(a)});
     }
+    sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]});
+    for (size_t w = 0; w < wheels; ++w) result.wheel_kg[w] = average[w] * (1 + sums.static_z[w]);
+
+    // What the passage learns from this vehicle: how strong its motions
+    // are, and how much the readings scatter beyond them.
+    MotionStatistics& stats = result.statistics;
+    stats = MotionStatistics{};
+    for (size_t m = 0; m < 2; ++m) stats.probability[m] = sums.probability[m], stats.moment[m] = sums.moment[m];
+    stats.probability[2] = differences.probability[0];
+    stats.moment[2] = differences.moment[0];
+    for (size_t r = 0; r < wheel_series.z.size(); ++r) {
+      double e = wheel_series.z[r] - sums.static_z[wheel_series.axle[r]] -
+                 MotionAt(sums, wheel_series.time_s[r], wheel_series.rho[r]);
+      stats.squares += e * e;
+    }
+    stats.dof = std::max(0.0, static_cast<double>(wheel_series.z.size()) - static_cast<double>(wheels));
+    for (size_t r = 0; r < difference_series.z.size(); ++r) {
+      double e = difference_series.z[r] - differences.static_z[difference_series.axle[r]] -
+                 MotionAt(differences, difference_series.time_s[r], difference_series.rho[r]);
+      stats.difference_squares += e * e;
+    }
+    stats.difference_dof = std::max(0.0, static_cast<double>(difference_series.z.size()) - static_cast<double>(axles));
     // What each reading should have been, and how far above it it is.
     double scatter_sum = 0, scatter_count = 0;
     for (size_t o = 0; o < n; ++o) {
@@ -363,7 +423,7 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads) {
     for (size_t o = 0; o < n; ++o) {
       if (invalid[o] || !(result.wheel_kg[obs[o].wheel] > 0)) continue;
       double relative_se = obs[o].standard_error_kg / result.wheel_kg[obs[o].wheel];
-      double limit = std::max(FLAT_MIN, FLAT_SIGMAS * std::hypot(relative_se, std::max(scatter, DIFFERENCE_NOISE)));
+      double limit = std::max(FLAT_MIN, FLAT_SIGMAS * std::hypot(relative_se, std::max(scatter, prior.difference_scatter)));
       if (result.excess[o] <= limit) continue;
       bool highest = true;
       size_t others = 0;

@@ -16,6 +16,9 @@ constexpr double PAIR_TOLERANCE_M = 0.05;
 constexpr size_t MIN_BIAS_WHEELS = 8;
 constexpr double BIAS_SIGMAS = 3.0;
 constexpr double BIAS_NOTE = 0.01;
+constexpr int PRIOR_ROUNDS = 2;
+constexpr double MIN_PRIOR = 0.002, MAX_PRIOR = 0.04;      // a motion's amplitude, relative
+constexpr double MIN_SCATTER = 0.002, MAX_SCATTER = 0.015;
 
 // How much each sensor of a rail reads above the others, over every wheel
 // of the passage: the body's motion, at random phase from wheel to wheel,
@@ -87,8 +90,8 @@ std::vector<size_t> Shape(const LineSolution& line) {
 }
 
 // Weighs vehicle `v` of every line in `group` together and writes the
-// results back into each line.
-void WeighTogether(const std::vector<LineSolution*>& group, size_t v) {
+// results back into each line; returns what the vehicle tells of the track.
+MotionStatistics WeighTogether(const std::vector<LineSolution*>& group, size_t v, const MotionPrior& prior) {
   VehicleLoads loads;
   const VehicleSolution& first = group.front()->vehicles[v];
   for (const AxleSolution& axle : first.axles) loads.axle_offset_m.push_back(axle.offset_m);
@@ -125,7 +128,7 @@ void WeighTogether(const std::vector<LineSolution*>& group, size_t v) {
         }
       }
   }
-  VehicleWeighing weighing = WeighVehicle(loads);
+  VehicleWeighing weighing = WeighVehicle(loads, prior);
   for (LineSolution* line : group) {
     VehicleSolution& vehicle = line->vehicles[v];
     vehicle.dynamics = weighing.dynamics;
@@ -135,17 +138,44 @@ void WeighTogether(const std::vector<LineSolution*>& group, size_t v) {
         vehicle.axles[a].condition_percent[side] = 0;
       }
   }
+  // A flat is the wheel's, whichever line's sensor it happened to strike
+  // (a line may have lost that pulse, or the flat may have missed its
+  // sensors): every line reports the wheel's worst.
+  std::vector<double> condition(2 * first.axles.size(), 0);
   for (size_t o = 0; o < sources.size(); ++o) {
     const Source& s = sources[o];
     WheelReading& reading = s.line->rails[s.side].sensors[s.sensor].readings[s.wheel];
     reading.factor = weighing.factor[o];
     reading.used = !weighing.flat[o];
     reading.why = weighing.flat[o] ? "a wheel flat raises it" : "";
-    if (weighing.flat[o]) {
-      AxleSolution& axle = s.line->vehicles[v].axles[loads.observations[o].wheel / 2];
-      axle.condition_percent[s.side] = std::max(axle.condition_percent[s.side], 100 * weighing.excess[o]);
-    }
+    size_t wheel = loads.observations[o].wheel;
+    if (weighing.flat[o]) condition[wheel] = std::max(condition[wheel], 100 * weighing.excess[o]);
   }
+  for (LineSolution* line : group)
+    for (size_t a = 0; a < line->vehicles[v].axles.size(); ++a)
+      for (size_t side = 0; side < 2; ++side) line->vehicles[v].axles[a].condition_percent[side] = condition[2 * a + side];
+  return weighing.statistics;
+}
+
+// The prior that the passage's vehicles together make likeliest (one step of
+// expectation maximisation): each motion's typical amplitude from what the
+// vehicles showed of it, the scatter from what the motions left.
+MotionPrior Learn(const std::vector<MotionStatistics>& vehicles, const MotionPrior& before) {
+  MotionPrior prior = before;
+  MotionStatistics total;
+  for (const MotionStatistics& v : vehicles) {
+    for (size_t m = 0; m < 3; ++m) total.probability[m] += v.probability[m], total.moment[m] += v.moment[m];
+    total.squares += v.squares, total.dof += v.dof;
+    total.difference_squares += v.difference_squares, total.difference_dof += v.difference_dof;
+  }
+  for (size_t m = 0; m < 3; ++m)
+    if (total.probability[m] > 0.5)
+      prior.amplitude[m] = std::clamp(std::sqrt(total.moment[m] / (2 * total.probability[m])), MIN_PRIOR, MAX_PRIOR);
+  if (total.dof > 8) prior.scatter = std::clamp(std::sqrt(total.squares / total.dof), MIN_SCATTER, MAX_SCATTER);
+  if (total.difference_dof > 8)
+    prior.difference_scatter =
+        std::clamp(std::sqrt(total.difference_squares / total.difference_dof), MIN_SCATTER / 2, MAX_SCATTER);
+  return prior;
 }
 
 }  // namespace
@@ -160,8 +190,17 @@ void WeighLines(std::vector<LineSolution*>& lines) {
       groups[Shape(*line)].push_back(line);
     }
   size_t fitted = 0;
+  // The track's motions are learned over every vehicle first: a quiet track
+  // then keeps its vehicles near the plain average, a rough one lets the
+  // fits take out what they see.
+  MotionPrior prior;
+  for (int round = 0; round <= PRIOR_ROUNDS; ++round) {
+    std::vector<MotionStatistics> statistics;
+    for (auto& [shape, group] : groups)
+      for (size_t v = 0; v < shape.size(); ++v) statistics.push_back(WeighTogether(group, v, prior));
+    if (round < PRIOR_ROUNDS) prior = Learn(statistics, prior);
+  }
   for (auto& [shape, group] : groups) {
-    for (size_t v = 0; v < shape.size(); ++v) WeighTogether(group, v);
     if (groups.size() > 1)
       for (LineSolution* line : group) {
         char note[128];

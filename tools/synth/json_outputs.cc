@@ -168,6 +168,20 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
     if (floor) {
       w.Key("floor_weight");
       w.Double(floor_full_kg);
+      // The body's motion as drawn, so that a weighing's fit can be set
+      // against it.
+      w.Key("motion");
+      w.StartObject();
+      const VehicleMotion& motion = passage.field.vehicles[v];
+      for (const auto& [name, o] : {std::pair{"bounce", &motion.bounce}, std::pair{"pitch", &motion.pitch},
+                                    std::pair{"roll", &motion.roll}}) {
+        w.Key(name);
+        w.StartArray();
+        w.Double(o->amplitude);
+        w.Double(o->frequency_hz);
+        w.EndArray();
+      }
+      w.EndObject();
     }
     w.Key("loco");
     w.StartObject();
