@@ -33,8 +33,12 @@ namespace tarvik {
 
 namespace {
 
-constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0, STEP_HZ = 0.1;  // body modes of rail vehicles
-constexpr size_t FREQUENCIES = 36;
+constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0;  // body modes of rail vehicles
+// The frequencies tried: the finer, the more exactly a motion seen over a
+// long stretch with little scatter is matched. Roll is seen almost without
+// scatter (in differences) and alone, bounce and pitch with the axles'
+// vibration and in pairs.
+constexpr double BODY_STEP_HZ = 0.05, ROLL_STEP_HZ = 0.01;
 constexpr double PRIOR_NO_MOTION = 0.5;
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
@@ -53,6 +57,7 @@ struct Series {
 struct Term {
   double probability = 0;
   std::array<int, 2> frequency{{-1, -1}};  // index into the grid, -1: motion absent
+  std::array<double, 2> hz{{0, 0}};
   std::array<double, 4> amplitude{};       // cos, sin of motion 0, then of motion 1
 };
 
@@ -65,7 +70,7 @@ struct Posterior {
   std::array<double, 2> moment{};       // per motion, expected squared amplitude where it is
 };
 
-double Hz(int index) { return MIN_HZ + STEP_HZ * index; }
+size_t Frequencies(double step_hz) { return static_cast<size_t>(std::lround((MAX_HZ - MIN_HZ) / step_hz)) + 1; }
 
 // Solves the small symmetric positive definite system a x = b by Cholesky;
 // returns log det a, or NaN when it is not positive definite. With
@@ -121,7 +126,10 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
 
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
 // prior amplitude.
-Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior) {
+Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior,
+                      double step_hz) {
+  const size_t FREQUENCIES = Frequencies(step_hz);
+  auto Hz = [&](int index) { return MIN_HZ + step_hz * index; };
   Posterior posterior;
   size_t n = series.z.size();
   posterior.static_z.assign(axles, 0);
@@ -219,6 +227,7 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       moments.push_back(moment);
       Term term;
       term.frequency = {f0, f1};
+      term.hz = {Hz(f0), Hz(f1)};
       size_t k = 0;
       if (f0 >= 0) term.amplitude[0] = x[k++], term.amplitude[1] = x[k++];
       if (f1 >= 0) term.amplitude[2] = x[k++], term.amplitude[3] = x[k++];
@@ -226,6 +235,7 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       log_evidence.push_back(evidence);
     }
   if (terms.empty()) return posterior;
+  std::vector<double> shift(axles, 0);
   double top = *std::max_element(log_evidence.begin(), log_evidence.end());
   double total = 0;
   for (size_t i = 0; i < terms.size(); ++i) total += terms[i].probability = std::exp(log_evidence[i] - top);
@@ -246,11 +256,12 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       if (term.frequency[m] < 0) continue;
       size_t c = (m * FREQUENCIES + static_cast<size_t>(term.frequency[m])) * 2;
       for (size_t a = 0; a < axles; ++a)
-        posterior.static_z[a] -= term.probability * (term.amplitude[2 * m] * mean[c * axles + a] +
-                                                     term.amplitude[2 * m + 1] * mean[(c + 1) * axles + a]);
+        shift[a] += term.probability * (term.amplitude[2 * m] * mean[c * axles + a] +
+                                        term.amplitude[2 * m + 1] * mean[(c + 1) * axles + a]);
     }
     posterior.terms.push_back(term);
   }
+  for (size_t a = 0; a < axles; ++a) posterior.static_z[a] -= shift[a];
   return posterior;
 }
 
@@ -261,11 +272,27 @@ double MotionAt(const Posterior& posterior, double time_s, const std::array<doub
   for (const Term& term : posterior.terms)
     for (size_t m = 0; m < 2; ++m) {
       if (term.frequency[m] < 0) continue;
-      double angle = 2 * std::numbers::pi * Hz(term.frequency[m]) * time_s;
+      double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
       value += term.probability * rho[m] *
                (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
     }
   return value;
+}
+
+// How much the combinations disagree about the motion at a moment: its
+// posterior variance between them.
+double MotionSpread(const Posterior& posterior, double time_s, const std::array<double, 2>& rho) {
+  double mean = 0, square = 0;
+  for (const Term& term : posterior.terms) {
+    double value = 0;
+    for (size_t m = 0; m < 2; ++m) {
+      if (term.frequency[m] < 0) continue;
+      double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
+      value += rho[m] * (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
+    }
+    mean += term.probability * value, square += term.probability * value * value;
+  }
+  return std::max(0.0, square - mean * mean);
 }
 
 void Describe(const Posterior& posterior, const char* const names[2], std::string* text) {
@@ -273,8 +300,8 @@ void Describe(const Posterior& posterior, const char* const names[2], std::strin
   for (size_t m = 0; m < 2; ++m) {
     if (best.frequency[m] < 0) continue;
     char part[80];
-    std::snprintf(part, sizeof part, "%s%s %.1f %% at %.1f Hz", text->empty() ? "" : ", ", names[m],
-                  100 * std::hypot(best.amplitude[2 * m], best.amplitude[2 * m + 1]), Hz(best.frequency[m]));
+    std::snprintf(part, sizeof part, "%s%s %.1f %% at %.2f Hz", text->empty() ? "" : ", ", names[m],
+                  100 * std::hypot(best.amplitude[2 * m], best.amplitude[2 * m + 1]), best.hz[m]);
     *text += part;
   }
 }
@@ -359,7 +386,7 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
         break;
       }
     }
-    differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]});
+    differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]}, ROLL_STEP_HZ);
 
     // Then bounce and pitch from every reading with the roll taken out, one
     // static load per wheel. The two readings of a pair carry one axle's
@@ -370,14 +397,19 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
       if (out[o] || !(average[w] > 0)) continue;
       double t = obs[o].time_s - start;
       double roll = MotionAt(differences, t, {1.0, 0.0});
+      // Where no pair of readings pinned the roll down, what is taken out is
+      // a guess; the reading then counts as little as the guess is sure.
+      double roll_share = 0.5 * axle_load[a] / average[w];
+      double roll_variance = roll_share * roll_share * MotionSpread(differences, t, {1.0, 0.0});
       double relative_se = obs[o].standard_error_kg / average[w];
       wheel_series.axle.push_back(w);
       wheel_series.time_s.push_back(t);
-      wheel_series.z.push_back(obs[o].load_kg / average[w] - 1 - (w % 2 == 0 ? 1 : -1) * 0.5 * axle_load[a] / average[w] * roll);
-      wheel_series.weight.push_back((paired[o] ? 0.5 : 1.0) / (relative_se * relative_se + prior.scatter * prior.scatter));
+      wheel_series.z.push_back(obs[o].load_kg / average[w] - 1 - (w % 2 == 0 ? 1 : -1) * roll_share * roll);
+      wheel_series.weight.push_back((paired[o] ? 0.5 : 1.0) /
+                                    (relative_se * relative_se + prior.scatter * prior.scatter + roll_variance));
       wheel_series.rho.push_back({1.0, arm(a)});
     }
-    sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]});
+    sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]}, BODY_STEP_HZ);
     for (size_t w = 0; w < wheels; ++w) result.wheel_kg[w] = average[w] * (1 + sums.static_z[w]);
 
     // What the passage learns from this vehicle: how strong its motions

@@ -174,7 +174,7 @@ MotionPrior Learn(const std::vector<MotionStatistics>& vehicles, const MotionPri
   if (total.dof > 8) prior.scatter = std::clamp(std::sqrt(total.squares / total.dof), MIN_SCATTER, MAX_SCATTER);
   if (total.difference_dof > 8)
     prior.difference_scatter =
-        std::clamp(std::sqrt(total.difference_squares / total.difference_dof), MIN_SCATTER / 2, MAX_SCATTER);
+        std::clamp(std::sqrt(total.difference_squares / total.difference_dof), MIN_SCATTER, MAX_SCATTER);
   return prior;
 }
 

@@ -179,6 +179,7 @@ std::string TruthJson(const TrainSpec& train, const Passage& passage, const OscS
         w.StartArray();
         w.Double(o->amplitude);
         w.Double(o->frequency_hz);
+        w.Double(o->phase);
         w.EndArray();
       }
       w.EndObject();
