@@ -48,8 +48,7 @@ def sample_times_s(counters, frequency_hz):
     """The sample times the program hands the library, in seconds: the
     counter's time in whole microseconds after the device's origin, its first
     time that is not zero (truncated), exactly as the sample feeding does."""
-    # The program keeps the frequency in 16 bits.
-    t_us = counters.astype(np.float64) * 1e6 / (int(frequency_hz) & 0xFFFF)
+    t_us = counters.astype(np.float64) * 1e6 / frequency_hz
     set_at = np.flatnonzero(np.trunc(t_us) != 0)
     if len(set_at) == 0:
         return np.zeros(len(t_us))
@@ -70,8 +69,11 @@ def thermistor_celsius(reading):
 def device_samples(records, device_id, frequency_hz):
     """(times_s, channels as float counts (n x 4), median temperature in C)
     of one device, or None when the file has no record of it."""
+    # The program keeps the frequency in 16 bits, and drops the records of a
+    # device whose frequency is 0 there.
+    frequency_hz = int(frequency_hz) & 0xFFFF if isinstance(frequency_hz, int) else 0
     mine = records[records["device"] == device_id]
-    if len(mine) == 0 or not frequency_hz:
+    if len(mine) == 0 or frequency_hz == 0:
         return None
     # Over one passage the temperature barely moves: its median stands for it.
     celsius = thermistor_celsius(float(np.median(mine["thermistor"])))
