@@ -38,6 +38,7 @@ VEHICLE_WEIGHT_PX = 45
 VEHICLE_BARE_WEIGHT_PX = 26
 VEHICLE_NUMBER_PX = 16
 NOTES_CHARS = 200
+LEGEND_CHARS = 29
 
 
 def number(value, default=math.nan):
@@ -359,7 +360,7 @@ def draw_panel(ax, panel, x0, x1, columns, spans, first_of_line):
         sensor_id = (trace or {}).get("id", 4 * device["id"] + k)
         label = "s%s ch%s at %.2f m" % (sensor_id, channel, number(sensor["position_m"]))
         if reason:
-            label += "\nleft out: " + "\n".join(wrap(reason, 34))
+            label += "\n" + "\n".join(wrap("left out: " + reason, LEGEND_CHARS))
         handles.append(Line2D([], [], color=colour, lw=1.5, ls="--" if reason else "-", label=label))
         if samples is None or not 0 <= channel < 4:
             continue
@@ -383,7 +384,7 @@ def draw_panel(ax, panel, x0, x1, columns, spans, first_of_line):
     letters = draw_readings(ax, rail, side_index, line_trace, colours, x0, x1, columns / (x1 - x0), top)
     for why, letter in letters.items():
         handles.append(Line2D([], [], ls="", marker="o", ms=5, mfc="white", mec="0.2",
-                              label="%s: %s" % (letter, "\n".join(wrap(why, 34)))))
+                              label="%s: %s" % (letter, "\n".join(wrap(why, LEGEND_CHARS)))))
     tonnes_axis(ax, device, traces)
     # The trace's notes go on their own lines between the title and the panel.
     notes = wrap("; ".join(panel_notes(line_trace, rail, device["id"], first_of_line)), NOTES_CHARS)
