@@ -1,16 +1,20 @@
 // The library through its six C functions: what the program relies on,
 // whatever the sample stream, and concurrent computation of lines.
 #include <gtest/gtest.h>
+#include <rapidjson/document.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "calc/tarvik.h"
+#include "tests/support/temp_dir.h"
 #include "tests/tarvik/synth_passage.h"
 
 namespace {
@@ -192,6 +196,38 @@ TEST(LibraryLines, ComputeConcurrentlyAsAlone) {
               (std::vector<int32_t>{4 * even, 4 * even + 1, 4 * even + 2, 4 * even + 3}));
   }
   EXPECT_TRUE(Logged("tarvik: line 1: 10 axles, 2 vehicles, speed 43.2-43.2 km/h"));
+}
+
+// The trace is read by tools (plot_passage, calibrate): one strict JSON object
+// appended per computation, whose axles name their wheels by the numbers that
+// the sensors' readings carry.
+TEST(LibraryTrace, AppendsOneJsonLinePerComputeWithAxlesJoinedToReadings) {
+  TempDir dir;
+  setenv("TARVIK_TRACE", dir.File("trace.jsonl").c_str(), 1);
+  Start();
+  unsetenv("TARVIK_TRACE");
+  SynthPassage s = Synthesize(TWO_LINES);
+  RegisterLine(1, 0, 1);
+  for (int d = 0; d < 2; ++d)
+    for (const SideSample& sample : s.samples[d]) Push(sample);
+  Tarvik_Compute(1);
+  Tarvik_Compute(1);
+  std::string text = ReadFileText(dir.File("trace.jsonl"));
+  ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+  rapidjson::Document trace;
+  ASSERT_FALSE(trace.Parse(text.substr(0, text.find('\n')).c_str()).HasParseError());
+  EXPECT_EQ(trace["line"].GetInt(), 1);
+  for (unsigned rail = 0; rail < 2; ++rail) {
+    const rapidjson::Value& r = trace["rails"][rail];
+    EXPECT_EQ(r["device"].GetInt(), static_cast<int>(rail));
+    std::set<int> read, weighed;
+    for (const auto& sensor : r["sensors"].GetArray())
+      for (const auto& wheel : sensor["wheels"].GetArray()) read.insert(wheel["wheel"].GetInt());
+    for (const auto& vehicle : trace["vehicles"].GetArray())
+      for (const auto& axle : vehicle["axles"].GetArray()) weighed.insert(axle["wheels"][rail]["rail_wheel"].GetInt());
+    EXPECT_EQ(weighed.size(), 10u);
+    EXPECT_EQ(read, weighed);
+  }
 }
 
 }  // namespace
