@@ -165,7 +165,10 @@ double RobustSigma(const std::vector<float>& residual, const std::vector<uint8_t
   return std::isfinite(mad) ? MAD_TO_SIGMA * mad : 0;
 }
 
-void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSignal* channel) {
+// Fills the channel's baseline and pulses; `spiky_blocks` receives the
+// blocks that held a spike.
+void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSignal* channel,
+                    std::vector<size_t>* spiky_blocks) {
   size_t n = blocks.count;
   // Lost blocks take the straight line between their neighbours, so that
   // neither the filters nor the detection see a step.
@@ -213,7 +216,7 @@ void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSigna
         std::fabs(deviation) > 0.5 * std::fabs(median[i] - level)) {
       clean[i] = median[i];
       spiky[i] = 1;
-      if (blocks.filled[i]) channel->spike_times_s.push_back(blocks.TimeS(i));
+      if (blocks.filled[i]) spiky_blocks->push_back(i);
     }
   }
 
@@ -371,7 +374,25 @@ DeviceSignal AnalyseDevice(const SampleStore& store) {
     std::vector<float>& means = sums[c];
     for (size_t b = 0; b < blocks.count; ++b)
       if (blocks.filled[b]) means[b] /= static_cast<float>(blocks.filled[b]);
-    AnalyseChannel(blocks, std::move(means), &channel);
+    std::vector<size_t> spiky_blocks;
+    AnalyseChannel(blocks, std::move(means), &channel, &spiky_blocks);
+    // The spike's own sample: the one of its block farthest from the rest.
+    for (size_t b : spiky_blocks) {
+      double from = blocks.first_time_s + static_cast<double>(b) * blocks.period_s - 0.5 * period;
+      size_t i = 0, high = n;
+      while (i < high) {
+        size_t mid = i + (high - i) / 2;
+        if (store.TimeS(mid) < from) i = mid + 1;
+        else high = mid;
+      }
+      size_t end = std::min(n, i + blocks.samples_per_block), best = i;
+      double mean = 0;
+      for (size_t k = i; k < end; ++k) mean += store.At(k).channels[c];
+      mean /= static_cast<double>(std::max<size_t>(1, end - i));
+      for (size_t k = i; k < end; ++k)
+        if (std::fabs(store.At(k).channels[c] - mean) > std::fabs(store.At(best).channels[c] - mean)) best = k;
+      if (best < n) channel.spike_times_s.push_back(store.TimeS(best));
+    }
   }
   return device;
 }

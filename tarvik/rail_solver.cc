@@ -220,14 +220,6 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
       if (std::none_of(times[j].begin(), times[j].end(), [](double t) { return std::isfinite(t); }))
         for (size_t u = 0; u < used.size(); ++u)
           if (rail.sensors[used[u]].left_out.empty()) times[j][u] = motions[j].TimeAt(positions[u]);
-    if (getenv("TARVIK_DEBUG")) {
-      for (size_t u = 0; u < used.size(); ++u) {
-        size_t nan = 0; for (size_t j = 0; j < wheels; ++j) nan += std::isnan(times[j][u]);
-        fprintf(stderr, "dev %d round %d sensor %zu nan %zu/%zu amp0 %.0f amp1 %.0f se1 %.1f valid1 %d cov1 %.2f\n", device.device_id, round, used[u], nan, wheels,
-          round_readings[u].empty() ? -1.0 : round_readings[u][0].amplitude_counts, round_readings[u].empty() ? -1.0 : round_readings[u][1].amplitude_counts,
-          round_readings[u].empty() ? -1.0 : round_readings[u][1].standard_error_counts, round_readings[u].empty() ? -1 : (int)round_readings[u][1].valid, round_readings[u].empty() ? -1.0 : round_readings[u][1].coverage);
-      }
-    }
     refined = FitMotion(times, positions, &rms_m);
     if (refined.empty()) break;
     motions = std::move(refined);

@@ -165,16 +165,20 @@ int64_t CheckedTotal(const LineResult* result) {
 }
 
 // Two lines see the same train at other positions; their computations run
-// side by side and must give exactly what each gives alone.
+// side by side (each solves its own line first and waits for the other's)
+// and must give exactly what the lines give one after the other.
 TEST(LibraryLines, ComputeConcurrentlyAsAlone) {
-  Start();
   SynthPassage s = Synthesize(TWO_LINES);
-  RegisterLine(1, 0, 1);
-  RegisterLine(2, 2, 3, 20.0);
-  for (int d = 0; d < 4; ++d)
-    for (const SideSample& sample : s.samples[d]) Push(sample);
-
+  auto load = [&] {
+    Start();
+    RegisterLine(1, 0, 1);
+    RegisterLine(2, 2, 3, 20.0);
+    for (int d = 0; d < 4; ++d)
+      for (const SideSample& sample : s.samples[d]) Push(sample);
+  };
+  load();
   LineResult* alone[2] = {Tarvik_Compute(1), Tarvik_Compute(2)};
+  load();
   LineResult* together[2] = {nullptr, nullptr};
   std::thread first([&] { together[0] = Tarvik_Compute(1); });
   std::thread second([&] { together[1] = Tarvik_Compute(2); });
