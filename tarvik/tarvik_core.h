@@ -380,6 +380,7 @@ struct VehicleLoads {
 // amplitude of each motion's sine and cosine parts, and the scatter of the
 // readings beyond the motions (axle vibration and the like), relative.
 struct MotionPrior {
+  double presence[3] = {0.5, 0.5, 0.5};      // how likely a vehicle shows each motion
   double amplitude[3] = {0.02, 0.02, 0.02};  // bounce, pitch, roll
   double scatter = 0.006;                     // per reading of a wheel
   double difference_scatter = 0.002;          // per difference of an axle's pair

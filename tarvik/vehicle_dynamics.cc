@@ -39,7 +39,6 @@ constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0;  // body modes of rail vehicles
 // scatter (in differences) and alone, bounce and pitch with the axles'
 // vibration and in pairs.
 constexpr double BODY_STEP_HZ = 0.05, ROLL_STEP_HZ = 0.01;
-constexpr double PRIOR_NO_MOTION = 0.5;
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
@@ -127,7 +126,7 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
 // prior amplitude.
 Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior,
-                      double step_hz) {
+                      const std::array<double, 2>& presence, double step_hz) {
   const size_t FREQUENCIES = Frequencies(step_hz);
   auto Hz = [&](int index) { return MIN_HZ + step_hz * index; };
   Posterior posterior;
@@ -182,10 +181,10 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     rhs[c] = s;
   }
 
-  const double log_off = std::log(PRIOR_NO_MOTION);
-  std::array<double, 2> log_on{}, precision{};
+  std::array<double, 2> log_on{}, log_off{}, precision{};
   for (size_t m = 0; m < 2; ++m) {
-    log_on[m] = std::log((1 - PRIOR_NO_MOTION) / FREQUENCIES) - 2 * std::log(prior[m]);
+    log_off[m] = std::log(1 - presence[m]);
+    log_on[m] = std::log(presence[m] / static_cast<double>(FREQUENCIES)) - 2 * std::log(prior[m]);
     precision[m] = 1.0 / (prior[m] * prior[m]);
   }
   std::vector<Term> terms;
@@ -217,8 +216,8 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       if (std::isnan(log_det)) continue;
       double explained = 0;
       for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
-      double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on[0] : log_off) +
-                        (motions > 1 ? (f1 >= 0 ? log_on[1] : log_off) : 0.0);
+      double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on[0] : log_off[0]) +
+                        (motions > 1 ? (f1 >= 0 ? log_on[1] : log_off[1]) : 0.0);
       std::array<double, 2> moment{};
       size_t first = f0 >= 0 ? 2 : 0;
       if (f0 >= 0) moment[0] = x[0] * x[0] + x[1] * x[1] + variance[0] + variance[1];
@@ -386,7 +385,8 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
         break;
       }
     }
-    differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]}, ROLL_STEP_HZ);
+    differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]},
+                              {prior.presence[2], prior.presence[2]}, ROLL_STEP_HZ);
 
     // Then bounce and pitch from every reading with the roll taken out, one
     // static load per wheel. The two readings of a pair carry one axle's
@@ -409,7 +409,8 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
                                     (relative_se * relative_se + prior.scatter * prior.scatter + roll_variance));
       wheel_series.rho.push_back({1.0, arm(a)});
     }
-    sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]}, BODY_STEP_HZ);
+    sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]},
+                       {prior.presence[0], prior.presence[1]}, BODY_STEP_HZ);
     for (size_t w = 0; w < wheels; ++w) result.wheel_kg[w] = average[w] * (1 + sums.static_z[w]);
 
     // What the passage learns from this vehicle: how strong its motions

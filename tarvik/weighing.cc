@@ -19,6 +19,7 @@ constexpr double BIAS_NOTE = 0.01;
 constexpr int PRIOR_ROUNDS = 2;
 constexpr double MIN_PRIOR = 0.002, MAX_PRIOR = 0.04;      // a motion's amplitude, relative
 constexpr double MIN_SCATTER = 0.002, MAX_SCATTER = 0.015;
+constexpr double MIN_PRESENCE = 0.1, MAX_PRESENCE = 0.9;
 
 // How much each sensor of a rail reads above the others, over every wheel
 // of the passage: the body's motion, at random phase from wheel to wheel,
@@ -168,9 +169,12 @@ MotionPrior Learn(const std::vector<MotionStatistics>& vehicles, const MotionPri
     total.squares += v.squares, total.dof += v.dof;
     total.difference_squares += v.difference_squares, total.difference_dof += v.difference_dof;
   }
-  for (size_t m = 0; m < 3; ++m)
+  for (size_t m = 0; m < 3; ++m) {
     if (total.probability[m] > 0.5)
       prior.amplitude[m] = std::clamp(std::sqrt(total.moment[m] / (2 * total.probability[m])), MIN_PRIOR, MAX_PRIOR);
+    if (!vehicles.empty())
+      prior.presence[m] = std::clamp(total.probability[m] / static_cast<double>(vehicles.size()), MIN_PRESENCE, MAX_PRESENCE);
+  }
   if (total.dof > 8) prior.scatter = std::clamp(std::sqrt(total.squares / total.dof), MIN_SCATTER, MAX_SCATTER);
   if (total.difference_dof > 8)
     prior.difference_scatter =
