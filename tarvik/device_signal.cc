@@ -51,6 +51,21 @@ double Median(std::vector<double> values) {
   return *middle;
 }
 
+// The median of the values that `keep` admits, from an even spread of at
+// most a few thousand of them: robust figures of a long passage need no more.
+template <typename Keep, typename Value>
+double SpreadMedian(size_t n, Keep keep, Value value) {
+  constexpr size_t ENOUGH = 8192;
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) kept += keep(i);
+  size_t stride = std::max<size_t>(1, kept / ENOUGH);
+  std::vector<double> values;
+  values.reserve(std::min(kept, 2 * ENOUGH));
+  for (size_t i = 0, seen = 0; i < n; ++i)
+    if (keep(i) && seen++ % stride == 0) values.push_back(value(i));
+  return Median(std::move(values));
+}
+
 // Solves the small system a x = b (n unknowns, a row-major) by Gaussian
 // elimination with partial pivoting. False when it is singular.
 bool SolveSmall(std::vector<double> a, std::vector<double> b, size_t n, std::vector<double>* x) {
@@ -130,15 +145,22 @@ bool FitBaseline(const Blocks& blocks, const std::vector<float>& values, const s
   // Without a temperature course the drift cannot be told from b.
   bool with_drift = var_t > 1e-4;
   size_t m = with_drift ? 4 : 3;
-  std::vector<double> a(m * m, 0), rhs(m, 0), x;
+  // Sums in locals: the compiler keeps them in registers.
+  std::array<double, 16> sum{};
+  std::array<double, 4> sum_x{};
   for (size_t i = 0; i < blocks.count; ++i) {
     if (!quiet[i]) continue;
-    double row[4] = {1, blocks.hum_gain * blocks.mains_cos[i], blocks.hum_gain * blocks.mains_sin[i],
-                     blocks.temperature_c[i] - mean_t};
-    for (size_t r = 0; r < m; ++r) {
-      rhs[r] += row[r] * values[i];
-      for (size_t c = 0; c < m; ++c) a[r * m + c] += row[r] * row[c];
+    const double row[4] = {1, blocks.hum_gain * blocks.mains_cos[i], blocks.hum_gain * blocks.mains_sin[i],
+                           blocks.temperature_c[i] - mean_t};
+    for (size_t r = 0; r < 4; ++r) {
+      sum_x[r] += row[r] * values[i];
+      for (size_t c = 0; c < 4; ++c) sum[r * 4 + c] += row[r] * row[c];
     }
+  }
+  std::vector<double> a(m * m), rhs(m), x;
+  for (size_t r = 0; r < m; ++r) {
+    rhs[r] = sum_x[r];
+    for (size_t c = 0; c < m; ++c) a[r * m + c] = sum[r * 4 + c];
   }
   if (!SolveSmall(a, rhs, m, &x)) return false;
   double drift = with_drift ? x[3] : 0;
@@ -158,10 +180,8 @@ void Residual(const Blocks& blocks, const std::vector<float>& values, const Base
 }
 
 double RobustSigma(const std::vector<float>& residual, const std::vector<uint8_t>& quiet) {
-  std::vector<double> magnitudes;
-  for (size_t i = 0; i < residual.size(); ++i)
-    if (quiet[i]) magnitudes.push_back(std::fabs(residual[i]));
-  double mad = Median(std::move(magnitudes));
+  double mad = SpreadMedian(
+      residual.size(), [&](size_t i) { return quiet[i] != 0; }, [&](size_t i) { return std::fabs(residual[i]); });
   return std::isfinite(mad) ? MAD_TO_SIGMA * mad : 0;
 }
 
@@ -193,18 +213,15 @@ void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSigna
     std::nth_element(w.begin(), w.begin() + 2, w.end());
     median[i] = w[2];
   }
-  std::vector<float> steps;
-  steps.reserve(n);
   // The noise from steps between raw neighbours: a median would calm it,
   // and the few spikes do not move a median of steps.
-  for (size_t i = 1; i < n; ++i) steps.push_back(std::fabs(means[i] - means[i - 1]));
-  std::vector<double> step_values(steps.begin(), steps.end());
-  double block_sigma = std::max(0.3, MAD_TO_SIGMA * Median(std::move(step_values)) / std::sqrt(2.0));
-  std::vector<double> level_values(median.begin(), median.end());
-  double level = Median(level_values);
-  std::nth_element(level_values.begin(), level_values.begin() + static_cast<std::ptrdiff_t>(0.999 * (n - 1)),
-                   level_values.end());
-  double largest = level_values[static_cast<size_t>(0.999 * (n - 1))] - level;
+  double step = SpreadMedian(
+      n - 1, [](size_t) { return true; }, [&](size_t i) { return std::fabs(means[i + 1] - means[i]); });
+  double block_sigma = std::max(0.3, MAD_TO_SIGMA * step / std::sqrt(2.0));
+  double level = SpreadMedian(
+      n, [](size_t) { return true; }, [&](size_t i) { return median[i]; });
+  // The heaviest wheel's top, spikes taken out by the running median.
+  double largest = *std::max_element(median.begin(), median.end()) - level;
 
   // A spike: one block far off its neighbours' median, where the median
   // itself is quiet enough that a sharp pulse top cannot be mistaken for one.

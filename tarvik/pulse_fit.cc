@@ -130,39 +130,50 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   std::vector<uint8_t>& rejected = series->rejected;
   const double sigma = series->point_noise_counts;
 
+  // Each point's wheels in reach with their influence (and its slope),
+  // worked out once: the robust rounds only reweigh them.
+  struct Term {
+    uint32_t wheel;
+    float h, slope;
+  };
+  std::vector<Term> terms;
+  std::vector<uint32_t> first(points.size() + 1, 0);
+  terms.reserve(points.size() * 2);
+  std::vector<double> present(wheels, 0);
   size_t span = 1;
   {
     size_t lo = 0, hi = 0;
-    for (const FitPoint& p : points) {
-      windows.Advance(p.time_s, &lo, &hi);
+    for (size_t p = 0; p < points.size(); ++p) {
+      windows.Advance(points[p].time_s, &lo, &hi);
       span = std::max(span, hi - lo);
+      first[p] = static_cast<uint32_t>(terms.size());
+      for (size_t j = lo; j < hi; ++j) {
+        double u = motions[j].PositionAt(points[p].time_s) - position_m;
+        if (std::fabs(u) >= reach) continue;
+        double h = line.Value(u);
+        present[j] += points[p].samples * h * h;
+        terms.push_back({static_cast<uint32_t>(j), static_cast<float>(h), fit_shift ? static_cast<float>(-line.Slope(u)) : 0.f});
+      }
     }
+    first[points.size()] = static_cast<uint32_t>(terms.size());
   }
   const size_t n = q * wheels, width = q * span - 1;
   // Points further apart than this have records lost between them.
   const double neighbour_s = 1.5 * MAX_POINT_SAMPLES * series->sample_period_s;
-  std::vector<double> band, x, diagonal(n), present(wheels, 0);
+  std::vector<double> band, x, diagonal(n);
   std::vector<size_t> index(2 * span);
   std::vector<double> value(2 * span);
+  std::vector<double> residual(points.size(), 0), model(points.size(), 0);
   for (int round = 0; round < ROBUST_ROUNDS; ++round) {
     band.assign(n * (width + 1), 0);
     x.assign(n, 0);
     auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
-    size_t lo = 0, hi = 0;
     for (size_t p = 0; p < points.size(); ++p) {
-      windows.Advance(points[p].time_s, &lo, &hi);
-      if (round == 0)
-        for (size_t j = lo; j < hi; ++j) {
-          double h = line.Value(motions[j].PositionAt(points[p].time_s) - position_m);
-          present[j] += points[p].samples * h * h;
-        }
       if (rejected[p]) continue;
       size_t m = 0;
-      for (size_t j = lo; j < hi; ++j) {
-        double u = motions[j].PositionAt(points[p].time_s) - position_m;
-        if (std::fabs(u) >= reach) continue;
-        index[m] = q * j, value[m++] = line.Value(u);
-        if (fit_shift) index[m] = q * j + 1, value[m++] = -line.Slope(u);
+      for (uint32_t t = first[p]; t < first[p + 1]; ++t) {
+        index[m] = q * terms[t].wheel, value[m++] = terms[t].h;
+        if (fit_shift) index[m] = q * terms[t].wheel + 1, value[m++] = terms[t].slope;
       }
       double weight = points[p].samples, r = points[p].residual_counts;
       for (size_t a = 0; a < m; ++a) {
@@ -182,18 +193,11 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     // point among neighbours that fit: the residual's step from theirs marks
     // it, while a shape not yet learned leaves smooth runs of residual that
     // must not be thrown away.
-    std::vector<double> residual(points.size(), 0), model(points.size(), 0);
-    std::vector<uint8_t> in_reach(points.size(), 0);
-    lo = hi = 0;
     for (size_t p = 0; p < points.size(); ++p) {
-      windows.Advance(points[p].time_s, &lo, &hi);
       double fitted = 0;
-      for (size_t j = lo; j < hi; ++j) {
-        double u = motions[j].PositionAt(points[p].time_s) - position_m;
-        if (std::fabs(u) >= reach) continue;
-        in_reach[p] = 1;
-        fitted += x[q * j] * line.Value(u);
-        if (fit_shift) fitted -= x[q * j + 1] * line.Slope(u);
+      for (uint32_t t = first[p]; t < first[p + 1]; ++t) {
+        fitted += x[q * terms[t].wheel] * terms[t].h;
+        if (fit_shift) fitted += x[q * terms[t].wheel + 1] * terms[t].slope;
       }
       model[p] = fitted;
       residual[p] = points[p].residual_counts - fitted;
@@ -208,12 +212,12 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     };
     std::vector<double> scaled;
     for (size_t p = 0; p < points.size(); ++p)
-      if (in_reach[p] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * std::sqrt(points[p].samples / 1.5));
+      if (first[p] < first[p + 1] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * std::sqrt(points[p].samples / 1.5));
     double spread = std::max(sigma, 1.4826 * Median(scaled));
     bool changed = false;
     for (size_t p = 0; p < points.size(); ++p) {
       double limit = REJECT_SIGMAS * spread * std::sqrt(1.5 / points[p].samples) + REJECT_SHARE * std::fabs(model[p]);
-      uint8_t reject = in_reach[p] && std::fabs(step(p)) > limit;
+      uint8_t reject = first[p] < first[p + 1] && std::fabs(step(p)) > limit;
       changed |= reject != rejected[p];
       rejected[p] = reject;
     }

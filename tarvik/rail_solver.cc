@@ -199,14 +199,16 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   };
   collect();
   std::vector<WheelMotion> collected_with = motions;
+  std::vector<std::vector<WheelReading>> round_readings(used.size());
+  for (size_t u = 0; u < used.size(); ++u)
+    if (rail.sensors[used[u]].left_out.empty())
+      round_readings[u] = FitReadings(&series[u], rail.sensors[used[u]].influence, positions[u], motions, false);
   for (int round = 0; round < ROUNDS; ++round) {
-    std::vector<std::vector<WheelReading>> round_readings(used.size());
     for (size_t u = 0; u < used.size(); ++u) {
       SensorSolution& sensor = rail.sensors[used[u]];
       if (!sensor.left_out.empty()) continue;
-      std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, false);
-      sensor.influence = LearnInfluenceLine(series[u], positions[u], motions, readings, sensor.influence);
-      readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true);
+      sensor.influence = LearnInfluenceLine(series[u], positions[u], motions, round_readings[u], sensor.influence);
+      std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true);
       for (size_t j = 0; j < wheels; ++j) {
         const WheelReading& r = readings[j];
         bool clear = r.valid && r.amplitude_counts > MIN_TIMING_SNR * r.standard_error_counts;

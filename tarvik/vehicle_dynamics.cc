@@ -38,12 +38,13 @@ constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0;  // body modes of rail vehicles
 // long stretch with little scatter is matched. Roll is seen almost without
 // scatter (in differences) and alone, bounce and pitch with the axles'
 // vibration and in pairs.
-constexpr double BODY_STEP_HZ = 0.05, ROLL_STEP_HZ = 0.01;
+constexpr double BODY_STEP_HZ = 0.1, ROLL_STEP_HZ = 0.01;
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
 constexpr double FLAT_SIGMAS = 6.0;          // ...and this far beyond the scatter
-constexpr double KEEP_WEIGHT = 1e-9;         // combinations below this weight are dropped
+constexpr double KEEP_MASS = 0.999;          // the likeliest combinations that hold this much are kept
+constexpr size_t KEEP_TERMS = 48;             // ...but no more of them
 
 // Readings of one quantity per axle over time: z = static(axle) + motion(t).
 struct Series {
@@ -248,7 +249,6 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       }
     if (term.probability > posterior.best.probability) posterior.best = term;
     if (term.frequency[0] >= 0 || term.frequency[1] >= 0) posterior.motion_probability += term.probability;
-    if (term.probability < KEEP_WEIGHT) continue;
     // The static part under this combination: the axle's mean less the
     // motion's mean over the axle's readings.
     for (size_t m = 0; m < motions; ++m) {
@@ -258,8 +258,17 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
         shift[a] += term.probability * (term.amplitude[2 * m] * mean[c * axles + a] +
                                         term.amplitude[2 * m + 1] * mean[(c + 1) * axles + a]);
     }
-    posterior.terms.push_back(term);
   }
+  // For the motion at other moments, the likeliest combinations stand for
+  // all, their weights made whole again.
+  std::sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) { return a.probability > b.probability; });
+  double kept = 0;
+  for (const Term& term : terms) {
+    if (kept >= KEEP_MASS || posterior.terms.size() >= KEEP_TERMS) break;
+    posterior.terms.push_back(term);
+    kept += term.probability;
+  }
+  for (Term& term : posterior.terms) term.probability /= kept;
   for (size_t a = 0; a < axles; ++a) posterior.static_z[a] -= shift[a];
   return posterior;
 }
