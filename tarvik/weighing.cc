@@ -17,6 +17,7 @@ constexpr size_t MIN_BIAS_WHEELS = 8;
 constexpr double BIAS_SIGMAS = 3.0;
 constexpr double BIAS_NOTE = 0.01;
 constexpr int PRIOR_ROUNDS = 2;
+constexpr size_t LEARNING_VEHICLES = 12;
 constexpr double MIN_PRIOR = 0.002, MAX_PRIOR = 0.04;      // a motion's amplitude, relative
 constexpr double MIN_SCATTER = 0.002, MAX_SCATTER = 0.015;
 constexpr double MIN_PRESENCE = 0.1, MAX_PRESENCE = 0.9;
@@ -198,10 +199,17 @@ void WeighLines(std::vector<LineSolution*>& lines) {
   // then keeps its vehicles near the plain average, a rough one lets the
   // fits take out what they see.
   MotionPrior prior;
+  // Learning looks at an even spread of at most a dozen vehicles; the last
+  // round weighs them all.
+  size_t vehicles = 0;
+  for (auto& [shape, group] : groups) vehicles += shape.size();
+  size_t stride = std::max<size_t>(1, (vehicles + LEARNING_VEHICLES - 1) / LEARNING_VEHICLES);
   for (int round = 0; round <= PRIOR_ROUNDS; ++round) {
     std::vector<MotionStatistics> statistics;
+    size_t index = 0;
     for (auto& [shape, group] : groups)
-      for (size_t v = 0; v < shape.size(); ++v) statistics.push_back(WeighTogether(group, v, prior));
+      for (size_t v = 0; v < shape.size(); ++v, ++index)
+        if (round == PRIOR_ROUNDS || index % stride == 0) statistics.push_back(WeighTogether(group, v, prior));
     if (round < PRIOR_ROUNDS) prior = Learn(statistics, prior);
   }
   for (auto& [shape, group] : groups) {
