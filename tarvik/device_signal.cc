@@ -1,14 +1,21 @@
-// One device's signals: block means over time, lost stretches, and per
-// channel the baseline, the mains hum and the pulses of the wheels.
+// One device's signals, digested as the samples arrive: block means over
+// time, lost stretches, and per channel the baseline, the mains hum, the
+// spikes and the pulses of the wheels.
 //
 // Everything here works on block means of about 2 ms, indexed by time so
 // that a stretch of lost records leaves empty blocks instead of shifting the
-// rest: the quickest pulse still spans several blocks, and each pass over a
-// long passage costs a few blocks instead of every sample. Single-sample
-// spikes stand out of a block mean against its neighbours and are taken out
-// by a running median before anything is fitted or detected.
+// rest: the quickest pulse still spans several blocks. Each block is seen
+// once and then forgotten but for a short delay line, so the work keeps pace
+// with the file and the memory does not grow with it:
+// - a spike stands out of its block against both neighbours and is replaced
+//   by their mean;
+// - a running baseline (level and hum, following a slow temperature course)
+//   gives the residual in which pulses are found with a hysteresis;
+// - blocks well clear of any pulse feed the sums of a least-squares fit of
+//   b + tau (T - 20) + hum, made once at the end.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -21,14 +28,21 @@ namespace {
 
 constexpr double BLOCK_S = 0.002;
 constexpr double SMOOTHING_S = 0.003;       // detection: short against the quickest pulse (about 15 ms)
+constexpr double TRACKING_S = 0.5;          // the running baseline follows over this
 constexpr double MAD_TO_SIGMA = 1.4826;
 constexpr double MIN_THRESHOLD_COUNTS = 10.0;
 constexpr double HIGH_THRESHOLD_SIGMAS = 6.0;
 constexpr double HIGH_THRESHOLD_OF_LARGEST = 0.05;  // a light wheel is well above 5 % of the heaviest
+constexpr double QUIET_SIGMAS = 3.0;
 constexpr double SPIKE_SIGMAS = 8.0;
 constexpr double STUCK_SHARE = 0.5;
 constexpr size_t MIN_SAMPLES = 16;
-constexpr size_t MIN_BLOCKS = 8;
+constexpr size_t PERIOD_SAMPLES = 64;       // samples that fix the sample period
+constexpr size_t STARTUP_BLOCKS = 32;       // blocks that fix a channel's starting level
+constexpr size_t DELAY_BLOCKS = 1024;       // blocks held back until no pulse can claim them
+constexpr size_t META_BLOCKS = 2048;        // blocks whose shared figures are kept (beyond the delay)
+constexpr size_t MAX_STEPS = 8192;          // noise figures kept from an even spread of blocks
+constexpr size_t MAX_RUN_BLOCKS = 1 << 16;  // a pulse longer than this is no wheel
 constexpr int64_t MAINS_PERIOD_US = 20000;
 constexpr int MAINS_TABLE_STEP_US = 10;
 
@@ -44,6 +58,12 @@ struct MainsTable {
 };
 const MainsTable mains_table;
 
+float Median3(float a, float b, float c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
+// Of the four, the lowest and the highest cannot be the median of five.
+float Median5(float a, float b, float c, float d, float e) {
+  return Median3(e, std::max(std::min(a, b), std::min(c, d)), std::min(std::max(a, b), std::max(c, d)));
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return NaN;
   auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
@@ -51,249 +71,30 @@ double Median(std::vector<double> values) {
   return *middle;
 }
 
-// The median of the values that `keep` admits, from an even spread of at
-// most a few thousand of them: robust figures of a long passage need no more.
-template <typename Keep, typename Value>
-double SpreadMedian(size_t n, Keep keep, Value value) {
-  constexpr size_t ENOUGH = 8192;
-  size_t kept = 0;
-  for (size_t i = 0; i < n; ++i) kept += keep(i);
-  size_t stride = std::max<size_t>(1, kept / ENOUGH);
-  std::vector<double> values;
-  values.reserve(std::min(kept, 2 * ENOUGH));
-  for (size_t i = 0, seen = 0; i < n; ++i)
-    if (keep(i) && seen++ % stride == 0) values.push_back(value(i));
-  return Median(std::move(values));
-}
-
 // Solves the small system a x = b (n unknowns, a row-major) by Gaussian
 // elimination with partial pivoting. False when it is singular.
-bool SolveSmall(std::vector<double> a, std::vector<double> b, size_t n, std::vector<double>* x) {
+bool SolveSmall(std::array<double, 16> a, std::array<double, 4> b, size_t n, std::array<double, 4>* x) {
   for (size_t c = 0; c < n; ++c) {
     size_t pivot = c;
     for (size_t r = c + 1; r < n; ++r)
-      if (std::fabs(a[r * n + c]) > std::fabs(a[pivot * n + c])) pivot = r;
-    if (!(std::fabs(a[pivot * n + c]) > 1e-12)) return false;
+      if (std::fabs(a[r * 4 + c]) > std::fabs(a[pivot * 4 + c])) pivot = r;
+    if (!(std::fabs(a[pivot * 4 + c]) > 1e-9)) return false;
     if (pivot != c) {
-      for (size_t k = 0; k < n; ++k) std::swap(a[c * n + k], a[pivot * n + k]);
+      for (size_t k = 0; k < n; ++k) std::swap(a[c * 4 + k], a[pivot * 4 + k]);
       std::swap(b[c], b[pivot]);
     }
     for (size_t r = c + 1; r < n; ++r) {
-      double f = a[r * n + c] / a[c * n + c];
-      for (size_t k = c; k < n; ++k) a[r * n + k] -= f * a[c * n + k];
+      double f = a[r * 4 + c] / a[c * 4 + c];
+      for (size_t k = c; k < n; ++k) a[r * 4 + k] -= f * a[c * 4 + k];
       b[r] -= f * b[c];
     }
   }
-  x->assign(n, 0);
   for (size_t c = n; c-- > 0;) {
     double s = b[c];
-    for (size_t k = c + 1; k < n; ++k) s -= a[c * n + k] * (*x)[k];
-    (*x)[c] = s / a[c * n + c];
+    for (size_t k = c + 1; k < n; ++k) s -= a[c * 4 + k] * (*x)[k];
+    (*x)[c] = s / a[c * 4 + c];
   }
   return true;
-}
-
-// Per-block values shared by the channels of a device.
-struct Blocks {
-  size_t count = 0;
-  size_t samples_per_block = 1;
-  double period_s = 0;
-  double first_time_s = 0;
-  double hum_gain = 1;               // a block mean's share of the hum (its average over the block)
-  std::vector<float> temperature_c;  // per block
-  std::vector<uint16_t> filled;      // samples per block; 0: lost
-  std::vector<float> mains_cos, mains_sin;  // at the block's middle
-  double TimeS(size_t b) const {
-    return first_time_s + (static_cast<double>(b) + 0.5) * period_s - 0.5 * period_s / static_cast<double>(samples_per_block);
-  }
-};
-
-// Marks every block of a run beyond +-threshold, widened on both sides by
-// the run's length: the low tails of an influence line, and the dips below
-// zero some lines have beside the pulse, stay out of the quiet set.
-void MarkActive(const std::vector<float>& residual, double threshold, std::vector<uint8_t>* active) {
-  size_t n = residual.size();
-  active->assign(n, 0);
-  const float limit = static_cast<float>(threshold);
-  size_t i = 0;
-  while (i < n) {
-    if (std::fabs(residual[i]) <= limit) {
-      ++i;
-      continue;
-    }
-    size_t start = i;
-    while (i < n && std::fabs(residual[i]) > limit) ++i;
-    size_t margin = (i - start) + 2;
-    size_t from = start > margin ? start - margin : 0;
-    size_t to = std::min(n, i + margin);
-    std::fill(active->begin() + static_cast<std::ptrdiff_t>(from), active->begin() + static_cast<std::ptrdiff_t>(to), 1);
-  }
-}
-
-// Least squares of b, tau and the hum over the quiet blocks.
-bool FitBaseline(const Blocks& blocks, const std::vector<float>& values, const std::vector<uint8_t>& quiet,
-                 Baseline* baseline) {
-  double mean_t = 0, n = 0;
-  for (size_t i = 0; i < blocks.count; ++i)
-    if (quiet[i]) mean_t += blocks.temperature_c[i], n += 1;
-  if (n < 8) return false;
-  mean_t /= n;
-  double var_t = 0;
-  for (size_t i = 0; i < blocks.count; ++i)
-    if (quiet[i]) var_t += (blocks.temperature_c[i] - mean_t) * (blocks.temperature_c[i] - mean_t);
-  var_t /= n;
-  // Without a temperature course the drift cannot be told from b.
-  bool with_drift = var_t > 1e-4;
-  size_t m = with_drift ? 4 : 3;
-  // Sums in locals: the compiler keeps them in registers.
-  std::array<double, 16> sum{};
-  std::array<double, 4> sum_x{};
-  for (size_t i = 0; i < blocks.count; ++i) {
-    if (!quiet[i]) continue;
-    const double row[4] = {1, blocks.hum_gain * blocks.mains_cos[i], blocks.hum_gain * blocks.mains_sin[i],
-                           blocks.temperature_c[i] - mean_t};
-    for (size_t r = 0; r < 4; ++r) {
-      sum_x[r] += row[r] * values[i];
-      for (size_t c = 0; c < 4; ++c) sum[r * 4 + c] += row[r] * row[c];
-    }
-  }
-  std::vector<double> a(m * m), rhs(m), x;
-  for (size_t r = 0; r < m; ++r) {
-    rhs[r] = sum_x[r];
-    for (size_t c = 0; c < m; ++c) a[r * m + c] = sum[r * 4 + c];
-  }
-  if (!SolveSmall(a, rhs, m, &x)) return false;
-  double drift = with_drift ? x[3] : 0;
-  baseline->hum_cos_counts = x[1];
-  baseline->hum_sin_counts = x[2];
-  baseline->drift_counts_per_c = drift;
-  baseline->offset_counts = x[0] - drift * (mean_t - 20.0);
-  return true;
-}
-
-void Residual(const Blocks& blocks, const std::vector<float>& values, const Baseline& b, std::vector<float>* out) {
-  out->resize(blocks.count);
-  for (size_t i = 0; i < blocks.count; ++i)
-    (*out)[i] = static_cast<float>(values[i] - BaselineCounts(b, blocks.temperature_c[i],
-                                                              blocks.hum_gain * blocks.mains_cos[i],
-                                                              blocks.hum_gain * blocks.mains_sin[i]));
-}
-
-double RobustSigma(const std::vector<float>& residual, const std::vector<uint8_t>& quiet) {
-  double mad = SpreadMedian(
-      residual.size(), [&](size_t i) { return quiet[i] != 0; }, [&](size_t i) { return std::fabs(residual[i]); });
-  return std::isfinite(mad) ? MAD_TO_SIGMA * mad : 0;
-}
-
-// Fills the channel's baseline and pulses; `spiky_blocks` receives the
-// blocks that held a spike.
-void AnalyseChannel(const Blocks& blocks, std::vector<float> means, ChannelSignal* channel,
-                    std::vector<size_t>* spiky_blocks) {
-  size_t n = blocks.count;
-  // Lost blocks take the straight line between their neighbours, so that
-  // neither the filters nor the detection see a step.
-  size_t previous = n;
-  for (size_t i = 0; i < n; ++i) {
-    if (!blocks.filled[i]) continue;
-    if (previous == n) {
-      for (size_t k = 0; k < i; ++k) means[k] = means[i];
-    } else if (i > previous + 1) {
-      for (size_t k = previous + 1; k < i; ++k)
-        means[k] = means[previous] + (means[i] - means[previous]) * static_cast<float>(k - previous) /
-                                         static_cast<float>(i - previous);
-    }
-    previous = i;
-  }
-  for (size_t k = previous + 1; k < n && previous < n; ++k) means[k] = means[previous];
-
-  // Median of five: a spike lives in one block, a pulse spans many.
-  std::vector<float> median(means);
-  for (size_t i = 2; i + 2 < n; ++i) {
-    std::array<float, 5> w = {means[i - 2], means[i - 1], means[i], means[i + 1], means[i + 2]};
-    std::nth_element(w.begin(), w.begin() + 2, w.end());
-    median[i] = w[2];
-  }
-  // The noise from steps between raw neighbours: a median would calm it,
-  // and the few spikes do not move a median of steps.
-  double step = SpreadMedian(
-      n - 1, [](size_t) { return true; }, [&](size_t i) { return std::fabs(means[i + 1] - means[i]); });
-  double block_sigma = std::max(0.3, MAD_TO_SIGMA * step / std::sqrt(2.0));
-  double level = SpreadMedian(
-      n, [](size_t) { return true; }, [&](size_t i) { return median[i]; });
-  // The heaviest wheel's top, spikes taken out by the running median.
-  double largest = *std::max_element(median.begin(), median.end()) - level;
-
-  // A spike: one block far off its neighbours' median, where the median
-  // itself is quiet enough that a sharp pulse top cannot be mistaken for one.
-  std::vector<float> clean(means);
-  std::vector<uint8_t> spiky(n, 0);
-  for (size_t i = 2; i + 2 < n; ++i) {
-    double deviation = means[i] - median[i];
-    if (std::fabs(deviation) > SPIKE_SIGMAS * block_sigma &&
-        std::fabs(deviation) > 0.5 * std::fabs(median[i] - level)) {
-      clean[i] = median[i];
-      spiky[i] = 1;
-      if (blocks.filled[i]) spiky_blocks->push_back(i);
-    }
-  }
-
-  // Two rounds: the median as baseline gives a first quiet set, the fitted
-  // baseline a better one.
-  Baseline fit;
-  fit.offset_counts = level;
-  std::vector<float> residual;
-  Residual(blocks, clean, fit, &residual);
-  std::vector<uint8_t> active, quiet(n);
-  double sigma = block_sigma;
-  for (int round = 0; round < 2; ++round) {
-    double threshold = std::max({3.0 * sigma, 0.025 * largest, MIN_THRESHOLD_COUNTS / 2});
-    MarkActive(residual, threshold, &active);
-    for (size_t i = 0; i < n; ++i) quiet[i] = !active[i] && !spiky[i] && blocks.filled[i];
-    FitBaseline(blocks, clean, quiet, &fit);
-    Residual(blocks, clean, fit, &residual);
-    double quiet_sigma = RobustSigma(residual, quiet);
-    if (quiet_sigma > 0) sigma = quiet_sigma;
-  }
-  // White noise: a block mean of k samples has 1/sqrt(k) of a sample's.
-  fit.noise_counts = sigma * std::sqrt(static_cast<double>(blocks.samples_per_block));
-  channel->baseline = fit;
-
-  // Detection on a short moving average of the cleaned residual.
-  size_t window = std::clamp<size_t>(static_cast<size_t>(SMOOTHING_S / blocks.period_s + 0.5), 1, 64);
-  double smoothed_sigma = sigma / std::sqrt(static_cast<double>(window));
-  double high = std::max({HIGH_THRESHOLD_SIGMAS * smoothed_sigma, HIGH_THRESHOLD_OF_LARGEST * largest,
-                          MIN_THRESHOLD_COUNTS});
-  double low = high / 2;
-  std::vector<float> smoothed(residual);
-  size_t half = (window - 1) / 2;
-  double running = 0;
-  for (size_t i = 0; i < n; ++i) {
-    running += residual[i];
-    if (i >= window) running -= residual[i - window];
-    if (i + 1 >= window) smoothed[i - half] = static_cast<float>(running / static_cast<double>(window));
-  }
-  size_t i = 0;
-  while (i < n) {
-    if (smoothed[i] <= low) {
-      ++i;
-      continue;
-    }
-    size_t start = i;
-    double peak = 0;
-    while (i < n && smoothed[i] > low) peak = std::max(peak, double(smoothed[i++]));
-    if (peak < high) continue;
-    // Centroid of the upper half: untouched by where the noisy feet crossed
-    // the threshold. Lopsided lines put it off the peak; the rail's fits
-    // correct that once the line's shape is known.
-    double sum = 0, weighted = 0;
-    for (size_t k = start; k < i; ++k) {
-      if (smoothed[k] < 0.5 * peak) continue;
-      double weight = std::max(0.0, double(residual[k]));
-      sum += weight;
-      weighted += weight * blocks.TimeS(k);
-    }
-    if (sum > 0) channel->pulses.push_back(Pulse{weighted / sum, peak});
-  }
 }
 
 }  // namespace
@@ -306,112 +107,515 @@ void MainsPhase(int64_t time_us, double* cos_value, double* sin_value) {
   *sin_value = mains_table.sin_values[index];
 }
 
-DeviceSignal AnalyseDevice(const SampleStore& store) {
-  DeviceSignal device;
-  device.store = &store;
-  device.size = store.Size();
-  size_t n = device.size;
-  if (n < MIN_SAMPLES) {
-    device.problem = "too few samples (" + std::to_string(n) + ")";
-    return device;
+// --- The four channels, block by block ----------------------------------------
+
+// What every channel of a block shares, kept for as long as the delay line.
+struct DeviceDigest::BlockData {
+  double time_s = 0;
+  float temperature_c = 0;
+  float mains_cos = 0, mains_sin = 0;  // the mains phase, times the block's share of the hum
+  bool filled = false;
+};
+
+namespace {
+
+constexpr int CHANNELS = MAX_SENSORS_PER_DEVICE;
+// The four channels' figures of one block side by side: the work common to
+// all of them is one vector operation.
+using F4 = DeviceDigest::F4;
+using I4 = int32_t __attribute__((vector_size(16)));
+
+struct RunBlock {
+  double time_s;
+  float smoothed, residual;
+};
+
+bool Any(I4 mask) { return mask[0] | mask[1] | mask[2] | mask[3]; }
+
+}  // namespace
+
+struct DeviceDigest::Delayed {
+  F4 value;
+  uint8_t usable;            // per channel bit: filled and no spike
+  uint8_t active;            // per channel bit: claimed by a pulse
+};
+
+struct DeviceDigest::Channels {
+  // The first blocks wait until each channel's level is known from them.
+  bool started = false;
+  std::vector<F4> startup;
+  std::vector<uint8_t> startup_filled;
+  // Raw block means of the last eight blocks: the spike test judges the
+  // block two back from the newest.
+  std::array<F4, 8> raw{};
+  std::array<uint8_t, 8> raw_filled{};
+  size_t seen = 0, judged = 0, smoothed_count = 0;
+  F4 held{};                 // the last clean values, standing in for lost blocks
+
+  // Noise from the steps between neighbouring raw blocks.
+  std::array<std::vector<double>, CHANNELS> steps;
+  size_t step_stride = 1, step_countdown = 1, step_count = 0, next_sigma_update = 16;
+  std::array<double, CHANNELS> block_sigma{};
+
+  // Running baseline and detection, in single precision: a tenth of a count
+  // is far below the noise, and four lanes fill one register.
+  F4 level{}, hum_cos{}, hum_sin{}, running{};
+  std::array<F4, 64> residuals{};
+  F4 largest{}, low{}, quiet{};
+  F4 spike_limit{};
+  std::array<double, CHANNELS> high{};
+  uint8_t in_run = 0;        // per channel bit
+  std::array<size_t, CHANNELS> run_start{}, quiet_after{}, active_until{};
+  std::array<std::vector<RunBlock>, CHANNELS> run;
+  std::array<std::vector<Pulse>, CHANNELS> pulses;
+  std::array<std::vector<size_t>, CHANNELS> spike_blocks;
+
+  // The delay line; per channel the sums of the final baseline fit over its
+  // quiet blocks: the ten products of the regressors (1, hum cos, hum sin,
+  // temperature), the four with the value, the value's square and the count.
+  std::array<Delayed, DELAY_BLOCKS> delay{};
+  std::array<std::array<double, 16>, CHANNELS> sums{};
+  float reference_c = NaN;
+};
+
+namespace {
+
+double SigmaFromSteps(const std::vector<double>& steps) {
+  double median = Median(steps);
+  return std::isfinite(median) ? MAD_TO_SIGMA * median / std::sqrt(2.0) : 0.0;
+}
+
+}  // namespace
+
+DeviceDigest::DeviceDigest(const SampleStore* store)
+    : store_(store), meta_(META_BLOCKS), channels_(std::make_unique<Channels>()) {}
+DeviceDigest::~DeviceDigest() = default;
+
+bool DeviceDigest::Take() {
+  if (!store_ || !problem_.empty()) return false;
+  size_t size = store_->Size();
+  if (size == next_) return false;
+  if (!started_) {
+    // The sample period from the median spacing of the first samples, which
+    // a lost stretch cannot move; until they are in, nothing is done.
+    if (size < PERIOD_SAMPLES) return false;
+    Start(PERIOD_SAMPLES);
+    if (!started_) return false;
   }
-  // Sample period: the median spacing of neighbouring samples, which lost
-  // stretches cannot move.
+  // The block being filled lives in locals here: the loop runs per sample,
+  // the four channels as one vector.
+  using U32x4 = uint32_t __attribute__((vector_size(16)));
+  using U16x4 = uint16_t __attribute__((vector_size(8)));
+  U32x4 sums = {static_cast<uint32_t>(sums_[0]), static_cast<uint32_t>(sums_[1]), static_cast<uint32_t>(sums_[2]),
+                static_cast<uint32_t>(sums_[3])};
+  U32x4 at_limit = {0, 0, 0, 0};
+  uint32_t filled = filled_;
+  int64_t previous_us = previous_us_;
+  const int64_t gap_us = gap_us_;
+  double boundary_us = next_boundary_us_;
+  for (size_t i = next_; i < size; ++i) {
+    const CompactSample& sample = store_->At(i);
+    int64_t time_us = store_->TimeUs(i);
+    if (time_us - previous_us > gap_us)
+      gaps_.push_back(Gap{static_cast<double>(previous_us) * 1e-6, static_cast<double>(time_us) * 1e-6});
+    previous_us = time_us;
+    if (static_cast<double>(time_us) >= boundary_us) {
+      double position = (static_cast<double>(time_us) - first_us_) / block_us_ + half_sample_;
+      size_t b = static_cast<size_t>(position);
+      if (b > block_ + std::max<size_t>(100000, 4 * i)) {
+        problem_ = "sample times jump too far";
+        return false;
+      }
+      EmitBlock(filled, {sums[0], sums[1], sums[2], sums[3]}, block_temperature_c_);
+      filled = 0;
+      sums = U32x4{0, 0, 0, 0};
+      while (++block_ < b) EmitBlock(0, {0, 0, 0, 0}, 0);  // records lost
+      boundary_us = first_us_ + (static_cast<double>(block_ + 1) - half_sample_) * block_us_;
+    }
+    if (filled == 0) block_temperature_c_ = static_cast<float>(SampleTemperature(sample, fallback_c_));
+    ++filled;
+    U16x4 raw;
+    std::memcpy(&raw, sample.channels, sizeof raw);
+    U32x4 v = __builtin_convertvector(raw, U32x4);
+    sums += v;
+    at_limit -= (v == 0) | (v == 65535);  // a true comparison is all ones, minus one
+  }
+  next_ = size;
+  for (int c = 0; c < CHANNELS; ++c) sums_[c] = sums[c], at_limit_[c] += at_limit[c];
+  filled_ = filled;
+  previous_us_ = previous_us;
+  next_boundary_us_ = boundary_us;
+  return true;
+}
+
+void DeviceDigest::Start(size_t samples) {
   std::vector<double> spacing, temperatures;
-  size_t stride = std::max<size_t>(1, n / 4096);
-  for (size_t i = 1; i < n; i += stride) {
-    spacing.push_back(store.TimeS(i) - store.TimeS(i - 1));
-    double t = SampleTemperature(store.At(i), NaN);
+  for (size_t i = 1; i < samples; ++i) {
+    spacing.push_back(store_->TimeS(i) - store_->TimeS(i - 1));
+    double t = SampleTemperature(store_->At(i), NaN);
     if (!std::isnan(t)) temperatures.push_back(t);
   }
-  double period = Median(spacing);
-  if (!(period > 0)) {
-    device.problem = "sample times do not advance";
-    return device;
+  period_s_ = Median(spacing);
+  if (!(period_s_ > 0)) {
+    problem_ = "sample times do not advance";
+    return;
   }
-  device.sample_period_s = period;
-  device.fallback_temperature_c = temperatures.empty() ? 20.0 : Median(temperatures);
+  fallback_c_ = temperatures.empty() ? 20.0 : Median(temperatures);
+  samples_per_block_ = std::clamp<size_t>(static_cast<size_t>(BLOCK_S / period_s_ + 0.5), 1, 64);
+  block_period_s_ = period_s_ * static_cast<double>(samples_per_block_);
+  block_us_ = block_period_s_ * 1e6;
+  half_sample_ = 0.5 / static_cast<double>(samples_per_block_);
+  first_us_ = static_cast<double>(store_->TimeUs(0));
+  first_time_s_ = first_us_ * 1e-6;
+  previous_us_ = store_->TimeUs(0);
+  gap_us_ = static_cast<int64_t>(1.5 * period_s_ * 1e6);
+  next_boundary_us_ = first_us_ + (1 - half_sample_) * block_us_;
+  double k = static_cast<double>(samples_per_block_), omega_half = std::numbers::pi * MAINS_HZ * period_s_;
+  hum_gain_ = std::sin(k * omega_half) / (k * std::sin(omega_half));
+  window_ = std::clamp<size_t>(static_cast<size_t>(SMOOTHING_S / block_period_s_ + 0.5), 1, 32);
+  tracking_share_ = 1 - std::exp(-block_period_s_ / TRACKING_S);
+  hum_share_ = 2 * tracking_share_ / (hum_gain_ * hum_gain_);
+  started_ = true;
+}
 
-  Blocks blocks;
-  blocks.samples_per_block = std::clamp<size_t>(static_cast<size_t>(BLOCK_S / period + 0.5), 1, 64);
-  blocks.period_s = period * static_cast<double>(blocks.samples_per_block);
-  blocks.first_time_s = store.TimeS(0);
-  double span_s = store.TimeS(n - 1) - blocks.first_time_s;
-  if (!(span_s >= 0) || span_s / blocks.period_s > 4.0 * static_cast<double>(n)) {
-    device.problem = "sample times run backwards or jump too far";
-    return device;
-  }
-  blocks.count = static_cast<size_t>(span_s / blocks.period_s + 0.5 / blocks.samples_per_block) + 1;
-  if (blocks.count < MIN_BLOCKS) {
-    device.problem = "too short a recording";
-    return device;
-  }
-  double omega_half = std::numbers::pi * MAINS_HZ * period;
-  double k = static_cast<double>(blocks.samples_per_block);
-  blocks.hum_gain = std::sin(k * omega_half) / (k * std::sin(omega_half));
-  blocks.temperature_c.assign(blocks.count, static_cast<float>(device.fallback_temperature_c));
-  blocks.filled.assign(blocks.count, 0);
-  blocks.mains_cos.resize(blocks.count);
-  blocks.mains_sin.resize(blocks.count);
-  std::vector<float> sums[MAX_SENSORS_PER_DEVICE];
-  for (auto& s : sums) s.assign(blocks.count, 0);
-  size_t at_limit[MAX_SENSORS_PER_DEVICE] = {};
+double DeviceDigest::BlockTimeS(size_t b) const {
+  return first_time_s_ + (static_cast<double>(b) + 0.5) * block_period_s_ - 0.5 * period_s_;
+}
 
-  // The one pass over every sample.
-  double previous_s = blocks.first_time_s;
-  const double inverse_block = 1.0 / blocks.period_s, offset = 0.5 / k;
-  for (size_t i = 0; i < n; ++i) {
-    const CompactSample& sample = store.At(i);
-    double t = store.TimeS(i);
-    if (t - previous_s > 1.5 * period) device.gaps.push_back(Gap{previous_s, t});
-    previous_s = t;
-    size_t b = static_cast<size_t>(std::max(0.0, (t - blocks.first_time_s) * inverse_block + offset));
-    if (b >= blocks.count) continue;  // a time running backwards far; ignored
-    if (blocks.filled[b] == 0)
-      blocks.temperature_c[b] = static_cast<float>(SampleTemperature(sample, device.fallback_temperature_c));
-    if (blocks.filled[b] < 65535) ++blocks.filled[b];
-    for (int c = 0; c < MAX_SENSORS_PER_DEVICE; ++c) {
-      uint16_t v = sample.channels[c];
-      sums[c][b] += v;
-      at_limit[c] += v == 0 || v == 65535;
+void DeviceDigest::EmitBlock(uint32_t filled, const std::array<uint64_t, 4>& sums, float temperature_c) {
+  size_t b = block_;
+  BlockData& meta = meta_[b % META_BLOCKS];
+  meta.time_s = BlockTimeS(b);
+  meta.filled = filled > 0;
+  meta.temperature_c = filled ? temperature_c : static_cast<float>(fallback_c_);
+  double c = 0, s = 0;
+  MainsPhase(static_cast<int64_t>(meta.time_s * 1e6 + 0.5), &c, &s);
+  meta.mains_cos = static_cast<float>(hum_gain_ * c);
+  meta.mains_sin = static_cast<float>(hum_gain_ * s);
+  float inverse = filled ? 1.0f / static_cast<float>(filled) : 0.0f;
+  F4 values = {static_cast<float>(sums[0]), static_cast<float>(sums[1]), static_cast<float>(sums[2]),
+               static_cast<float>(sums[3])};
+  PushBlock(b, values * inverse, filled > 0);
+}
+
+void DeviceDigest::PushBlock(size_t b, F4 values, bool filled) {
+  Channels& ch = *channels_;
+  // Noise figures: the steps between filled neighbours, from an even spread
+  // of blocks, thinned further when there are too many.
+  size_t before = (b + 7) & 7;
+  if (filled && b > 0 && ch.raw_filled[before] && --ch.step_countdown == 0) {
+    ch.step_countdown = ch.step_stride;
+    F4 step = values - ch.raw[before];
+    for (int c = 0; c < CHANNELS; ++c) {
+      std::vector<double>& steps = ch.steps[c];
+      steps.push_back(std::fabs(step[c]));
+      if (steps.size() >= 2 * MAX_STEPS) {
+        for (size_t i = 0; i < MAX_STEPS; ++i) steps[i] = steps[2 * i];
+        steps.resize(MAX_STEPS);
+      }
+    }
+    if (ch.steps[0].size() == MAX_STEPS) ch.step_stride *= 2;
+    if (ch.started && ++ch.step_count >= ch.next_sigma_update) {
+      ch.next_sigma_update = std::min<size_t>(2 * ch.next_sigma_update, ch.step_count + 8192);
+      for (int c = 0; c < CHANNELS; ++c) {
+        ch.block_sigma[c] = SigmaFromSteps(ch.steps[c]);
+        SetThresholds(c);
+      }
     }
   }
-  for (size_t b = 0; b < blocks.count; ++b) {
-    double c = 0, s = 0;
-    MainsPhase(static_cast<int64_t>(std::llround(blocks.TimeS(b) * 1e6)), &c, &s);
-    blocks.mains_cos[b] = static_cast<float>(c);
-    blocks.mains_sin[b] = static_cast<float>(s);
+  ch.raw[b & 7] = values;
+  ch.raw_filled[b & 7] = filled;
+  ch.seen = b + 1;
+  if (!ch.started) {
+    ch.startup.push_back(values);
+    ch.startup_filled.push_back(filled);
+    if (ch.startup.size() >= STARTUP_BLOCKS) StartChannels();
+    return;
   }
-  for (int c = 0; c < MAX_SENSORS_PER_DEVICE; ++c) {
-    ChannelSignal& channel = device.channels[c];
-    if (static_cast<double>(at_limit[c]) > STUCK_SHARE * static_cast<double>(n)) {
-      channel.stuck = true;
+  // The spike test needs two blocks after the one it judges.
+  if (b >= 2) JudgeBlock(b - 2, b + 1);
+}
+
+void DeviceDigest::StartChannels() {
+  Channels& ch = *channels_;
+  // The level the running baseline starts from: the median of the first
+  // blocks, which a spike or a wheel already on the sensors cannot move far.
+  for (int c = 0; c < CHANNELS; ++c) {
+    std::vector<double> values;
+    for (size_t i = 0; i < ch.startup.size(); ++i)
+      if (ch.startup_filled[i]) values.push_back(ch.startup[i][c]);
+    ch.level[c] = values.empty() ? 0.0 : Median(values);
+    if (ch.steps[c].size() >= 4) ch.block_sigma[c] = SigmaFromSteps(ch.steps[c]);
+    SetThresholds(c);
+  }
+  ch.started = true;
+  // The waiting blocks go through now, as if they came one by one.
+  for (size_t b = 0; b < ch.startup.size(); ++b) {
+    ch.raw[b & 7] = ch.startup[b];
+    ch.raw_filled[b & 7] = ch.startup_filled[b];
+    if (b >= 2) JudgeBlock(b - 2, b + 1);
+  }
+  ch.startup.clear();
+  ch.startup_filled.clear();
+}
+
+// Judges block `b`; blocks before `end` are in the raw ring.
+void DeviceDigest::JudgeBlock(size_t b, size_t end) {
+  Channels& ch = *channels_;
+  F4 values = ch.raw[b & 7];
+  bool filled = ch.raw_filled[b & 7];
+  uint8_t usable = filled ? 0xF : 0;
+  // A spike lives in one block (two at most, close together), a pulse spans
+  // many. Most blocks sit near both neighbours and are passed at once; the
+  // others are held against the median of the five around them, and a
+  // block far off it, by more than a sharp pulse top stands out of its
+  // flanks, held a spike.
+  if (filled && b >= 2 && b + 2 < end) {
+    F4 before = values - ch.raw[(b - 1) & 7], after = values - ch.raw[(b + 1) & 7];
+    F4 away = (before < 0 ? -before : before);
+    F4 after_away = (after < 0 ? -after : after);
+    away = away > after_away ? away : after_away;
+    I4 suspect = (away > ch.spike_limit) & (ch.spike_limit > 0);
+    if (Any(suspect) && ch.raw_filled[(b - 2) & 7] && ch.raw_filled[(b - 1) & 7] && ch.raw_filled[(b + 1) & 7] &&
+        ch.raw_filled[(b + 2) & 7])
+      for (int c = 0; c < CHANNELS; ++c) {
+        if (!suspect[c]) continue;
+        double median = Median5(ch.raw[(b - 2) & 7][c], ch.raw[(b - 1) & 7][c], values[c], ch.raw[(b + 1) & 7][c],
+                                ch.raw[(b + 2) & 7][c]);
+        double deviation = values[c] - median;
+        if (std::fabs(deviation) > ch.spike_limit[c] && std::fabs(deviation) > 0.5 * std::fabs(median - ch.level[c])) {
+          values[c] = static_cast<float>(median);
+          usable &= static_cast<uint8_t>(~(1u << c));
+          ch.spike_blocks[c].push_back(b);
+        }
+      }
+  }
+  if (!filled) values = ch.held;
+  ch.held = values;
+  ch.judged = b + 1;
+  Detect(b, values, usable);
+}
+
+void DeviceDigest::Detect(size_t b, F4 values, uint8_t usable) {
+  Channels& ch = *channels_;
+  const BlockData& meta = meta_[b % META_BLOCKS];
+  if (std::isnan(ch.reference_c)) ch.reference_c = meta.temperature_c;
+  F4 residual = values - ch.level - (ch.hum_cos * meta.mains_cos + ch.hum_sin * meta.mains_sin);
+
+  // Delay line: a block is committed to the baseline's sums once no pulse
+  // can claim it any more.
+  Delayed& slot = ch.delay[b % DELAY_BLOCKS];
+  if (b >= DELAY_BLOCKS) Commit(b - DELAY_BLOCKS, slot);
+  uint8_t active = 0;
+  for (int c = 0; c < CHANNELS; ++c) active |= static_cast<uint8_t>((b < ch.active_until[c]) << c);
+  slot = Delayed{values, usable, active};
+
+  // Centred moving average: the block `half` back gets its smoothed value.
+  ch.residuals[b & 63] = residual;
+  ch.running += residual;
+  if (b >= window_) ch.running -= ch.residuals[(b - window_) & 63];
+  size_t half = (window_ - 1) / 2;
+  if (b < half) return;
+  size_t centre = b - half;
+  F4 smoothed = b + 1 >= window_ ? ch.running * (1.0f / static_cast<float>(window_)) : ch.residuals[centre & 63];
+  Smoothed(centre, ch.residuals[centre & 63], smoothed);
+  ch.smoothed_count = centre + 1;
+}
+
+void DeviceDigest::Smoothed(size_t b, F4 residual, F4 smoothed) {
+  Channels& ch = *channels_;
+  const BlockData& meta = meta_[b % META_BLOCKS];
+  if (meta.filled && Any(smoothed > ch.largest))
+    for (int c = 0; c < CHANNELS; ++c)
+      if (smoothed[c] > ch.largest[c]) {
+        ch.largest[c] = smoothed[c];
+        SetThresholds(c);
+      }
+  I4 high = smoothed > ch.low;
+  uint8_t running = 0;
+  if (Any(high) || ch.in_run) {
+    for (int c = 0; c < CHANNELS; ++c) {
+      if (high[c] && ch.run[c].size() < MAX_RUN_BLOCKS) {
+        if (!((ch.in_run >> c) & 1)) ch.in_run |= static_cast<uint8_t>(1u << c), ch.run_start[c] = b, ch.run[c].clear();
+        ch.run[c].push_back({meta.time_s, static_cast<float>(smoothed[c]), static_cast<float>(residual[c])});
+        running |= static_cast<uint8_t>(1u << c);
+      } else if ((ch.in_run >> c) & 1) {
+        EndRun(c, b);
+      }
+    }
+  }
+  // The running baseline learns from quiet blocks well clear of a pulse;
+  // least mean squares, so the hum's part of the residual moves its
+  // estimate too.
+  if (!meta.filled) return;
+  F4 magnitude = smoothed < 0 ? -smoothed : smoothed;
+  I4 learn = magnitude < ch.quiet;
+  for (int c = 0; c < CHANNELS; ++c)
+    if (b < ch.quiet_after[c] || ((running >> c) & 1)) learn[c] = 0;
+  F4 step = learn ? residual : F4{0, 0, 0, 0};
+  ch.level += static_cast<float>(tracking_share_) * step;
+  ch.hum_cos += static_cast<float>(hum_share_ * meta.mains_cos) * step;
+  ch.hum_sin += static_cast<float>(hum_share_ * meta.mains_sin) * step;
+}
+
+// Thresholds from the noise and the heaviest wheel seen so far.
+void DeviceDigest::SetThresholds(int c) {
+  Channels& ch = *channels_;
+  double smoothed_sigma = ch.block_sigma[c] / std::sqrt(static_cast<double>(window_));
+  ch.high[c] = std::max({HIGH_THRESHOLD_SIGMAS * smoothed_sigma, HIGH_THRESHOLD_OF_LARGEST * ch.largest[c],
+                         MIN_THRESHOLD_COUNTS});
+  ch.low[c] = static_cast<float>(ch.high[c] / 2);
+  ch.quiet[c] = static_cast<float>(std::max(QUIET_SIGMAS * smoothed_sigma, MIN_THRESHOLD_COUNTS / 2));
+  ch.spike_limit[c] = static_cast<float>(SPIKE_SIGMAS * 1.2247 * ch.block_sigma[c]);
+}
+
+void DeviceDigest::EndRun(int c, size_t end) {
+  Channels& ch = *channels_;
+  ch.in_run &= static_cast<uint8_t>(~(1u << c));
+  size_t length = end - ch.run_start[c];
+  // Blocks within the run's own length of it hold the influence line's low
+  // tails and its dips: neither the running baseline nor the fit takes them.
+  size_t margin = length + 2;
+  size_t from = ch.run_start[c] > margin ? ch.run_start[c] - margin : 0;
+  ch.active_until[c] = std::max(ch.active_until[c], end + margin);
+  ch.quiet_after[c] = std::max(ch.quiet_after[c], end + margin);
+  size_t newest = ch.judged;  // blocks before this are in the delay line
+  size_t oldest = newest > DELAY_BLOCKS ? newest - DELAY_BLOCKS : 0;
+  for (size_t b = std::max(from, oldest); b < newest; ++b) ch.delay[b % DELAY_BLOCKS].active |= static_cast<uint8_t>(1u << c);
+  const std::vector<RunBlock>& run = ch.run[c];
+  double peak = 0;
+  for (const RunBlock& r : run) peak = std::max(peak, double(r.smoothed));
+  double sum = 0, weighted = 0;
+  for (const RunBlock& r : run) {
+    if (r.smoothed < 0.5 * peak) continue;
+    double weight = std::max(0.0, double(r.residual));
+    sum += weight;
+    weighted += weight * r.time_s;
+  }
+  // Centroid of the upper half: untouched by where the noisy feet crossed
+  // the threshold. Lopsided lines put it off the peak; the rail's fits
+  // correct that once the line's shape is known.
+  if (sum > 0) ch.pulses[c].push_back(Pulse{weighted / sum, peak});
+  ch.run[c].clear();
+}
+
+void DeviceDigest::Commit(size_t b, const Delayed& d) {
+  uint8_t mask = d.usable & static_cast<uint8_t>(~d.active);
+  if (!mask) return;
+  Channels& ch = *channels_;
+  const BlockData& meta = meta_[b % META_BLOCKS];
+  const double row[4] = {1, meta.mains_cos, meta.mains_sin, meta.temperature_c - ch.reference_c};
+  double products[10];
+  for (size_t r = 0, k = 0; r < 4; ++r)
+    for (size_t q = r; q < 4; ++q, ++k) products[k] = row[r] * row[q];
+  for (int c = 0; c < CHANNELS; ++c) {
+    if (!((mask >> c) & 1)) continue;
+    std::array<double, 16>& sums = ch.sums[c];
+    double value = d.value[c];
+    for (size_t k = 0; k < 10; ++k) sums[k] += products[k];
+    for (size_t r = 0; r < 4; ++r) sums[10 + r] += value * row[r];
+    sums[14] += value * value;
+    sums[15] += 1;
+  }
+}
+
+DeviceSignal DeviceDigest::Finish() {
+  DeviceSignal device;
+  device.store = store_;
+  device.size = store_ ? store_->Size() : 0;
+  Take();
+  if (!started_ && problem_.empty()) {
+    if (device.size < MIN_SAMPLES) problem_ = "too few samples (" + std::to_string(device.size) + ")";
+    else Start(device.size);
+    if (problem_.empty()) Take();
+  }
+  if (!problem_.empty()) {
+    device.problem = problem_;
+    return device;
+  }
+  EmitBlock(filled_, sums_, block_temperature_c_);
+  device.sample_period_s = period_s_;
+  device.fallback_temperature_c = fallback_c_;
+  device.gaps = gaps_;
+  Channels& ch = *channels_;
+  if (!ch.started) StartChannels();
+  // The last blocks have fewer after them; the moving average empties, the
+  // runs end and the delay line is committed.
+  for (size_t b = ch.judged; b < ch.seen; ++b) JudgeBlock(b, ch.seen);
+  for (size_t b = ch.smoothed_count; b < ch.judged; ++b) Smoothed(b, ch.residuals[b & 63], ch.residuals[b & 63]);
+  for (int c = 0; c < CHANNELS; ++c)
+    if ((ch.in_run >> c) & 1) EndRun(c, ch.judged);
+  for (size_t b = ch.judged > DELAY_BLOCKS ? ch.judged - DELAY_BLOCKS : 0; b < ch.judged; ++b)
+    Commit(b, ch.delay[b % DELAY_BLOCKS]);
+
+  for (int c = 0; c < CHANNELS; ++c) {
+    ChannelSignal& signal = device.channels[c];
+    if (static_cast<double>(at_limit_[c]) > STUCK_SHARE * static_cast<double>(device.size)) {
+      signal.stuck = true;
       continue;
     }
-    std::vector<float>& means = sums[c];
-    for (size_t b = 0; b < blocks.count; ++b)
-      if (blocks.filled[b]) means[b] /= static_cast<float>(blocks.filled[b]);
-    std::vector<size_t> spiky_blocks;
-    AnalyseChannel(blocks, std::move(means), &channel, &spiky_blocks);
-    // The spike's own sample: the one of its block farthest from the rest.
-    for (size_t b : spiky_blocks) {
-      double from = blocks.first_time_s + static_cast<double>(b) * blocks.period_s - 0.5 * period;
-      size_t i = 0, high = n;
-      while (i < high) {
-        size_t mid = i + (high - i) / 2;
-        if (store.TimeS(mid) < from) i = mid + 1;
-        else high = mid;
+    // The baseline: least squares of b, tau and the hum over the quiet
+    // blocks. Without a temperature course the drift cannot be told from b.
+    const std::array<double, 16>& sums = ch.sums[c];
+    std::array<double, 16> xx{};
+    std::array<double, 4> xy{};
+    for (size_t r = 0, k = 0; r < 4; ++r) {
+      xy[r] = sums[10 + r];
+      for (size_t q = r; q < 4; ++q, ++k) xx[r * 4 + q] = xx[q * 4 + r] = sums[k];
+    }
+    double n = sums[15];
+    Baseline& baseline = signal.baseline;
+    baseline.offset_counts = ch.level[c];
+    size_t m = xx[15] * n - xx[3] * xx[3] > 1e-4 * n * n ? 4 : 3;
+    std::array<double, 4> beta{};
+    if (n >= 8 && SolveSmall(xx, xy, m, &beta)) {
+      double drift = m == 4 ? beta[3] : 0;
+      baseline.hum_cos_counts = beta[1];
+      baseline.hum_sin_counts = beta[2];
+      baseline.drift_counts_per_c = drift;
+      baseline.offset_counts = beta[0] - drift * (ch.reference_c - 20.0);
+      double residual_squares = sums[14];
+      for (size_t r = 0; r < m; ++r) {
+        residual_squares -= 2 * beta[r] * xy[r];
+        for (size_t k = 0; k < m; ++k) residual_squares += beta[r] * beta[k] * xx[r * 4 + k];
       }
-      size_t end = std::min(n, i + blocks.samples_per_block), best = i;
+      double block_sigma = std::sqrt(std::max(0.0, residual_squares) / std::max(1.0, n - static_cast<double>(m)));
+      // White noise: a block mean of k samples has 1/sqrt(k) of a sample's.
+      baseline.noise_counts = block_sigma * std::sqrt(static_cast<double>(samples_per_block_));
+    } else {
+      baseline.noise_counts = ch.block_sigma[c] * std::sqrt(static_cast<double>(samples_per_block_));
+    }
+    // Pulses that the whole passage's figures do not uphold: below the noise
+    // or far below the heaviest wheel.
+    SetThresholds(c);
+    for (const Pulse& pulse : ch.pulses[c])
+      if (pulse.peak_counts >= ch.high[c]) signal.pulses.push_back(pulse);
+    // The spike's own sample: the one of its block farthest from the rest.
+    for (size_t b : ch.spike_blocks[c]) {
+      double from = first_time_s_ + static_cast<double>(b) * block_period_s_ - 0.5 * period_s_;
+      size_t i = 0, end = device.size;
+      while (i < end) {
+        size_t mid = i + (end - i) / 2;
+        if (store_->TimeS(mid) < from) i = mid + 1;
+        else end = mid;
+      }
+      end = std::min(device.size, i + samples_per_block_);
+      size_t best = i;
       double mean = 0;
-      for (size_t k = i; k < end; ++k) mean += store.At(k).channels[c];
+      for (size_t k = i; k < end; ++k) mean += store_->At(k).channels[c];
       mean /= static_cast<double>(std::max<size_t>(1, end - i));
       for (size_t k = i; k < end; ++k)
-        if (std::fabs(store.At(k).channels[c] - mean) > std::fabs(store.At(best).channels[c] - mean)) best = k;
-      if (best < n) channel.spike_times_s.push_back(store.TimeS(best));
+        if (std::fabs(store_->At(k).channels[c] - mean) > std::fabs(store_->At(best).channels[c] - mean)) best = k;
+      if (best < device.size) signal.spike_times_s.push_back(store_->TimeS(best));
     }
   }
   return device;
+}
+
+DeviceSignal AnalyseDevice(const SampleStore& store) {
+  DeviceDigest digest(&store);
+  digest.Take();
+  return digest.Finish();
 }
 
 }  // namespace tarvik

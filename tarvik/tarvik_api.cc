@@ -5,11 +5,18 @@
 // tables and the passage pointer. Sample intake does not take it: the
 // stores are reached through an array of atomic pointers, written only by
 // Tarvik_Init and Tarvik_InitDevice, and each store has a single writer (the
-// feeding thread). The work of a passage is done once, whichever line's
-// Tarvik_Compute comes first to each piece: every device is analysed once,
-// every line solved once (each thread starts with its own line, so lines
-// solve side by side), and the vehicles weighed once over all lines.
+// feeding thread).
+//
+// While the samples stream in, the passage's worker thread digests them
+// (block means, baselines, pulses) on the core the feeding thread leaves
+// free, so that the feeding thread only hands each sample over. The first
+// Tarvik_Compute stops the worker; from then on the work of a passage is
+// done once, whichever line's Tarvik_Compute comes first to each piece:
+// every device finished once, every line solved once (each thread starts
+// with its own line, so lines solve side by side), and the vehicles weighed
+// once over all lines.
 #include <algorithm>
+#include <chrono>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -20,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "calc/tarvik.h"
 #include "tarvik/tarvik_core.h"
@@ -35,6 +43,7 @@ struct DeviceEntry {
   std::vector<double> coeff;
   std::vector<double> positions;
   std::unique_ptr<SampleStore> store;
+  std::unique_ptr<tarvik::DeviceDigest> digest;  // the worker's until it stops
   std::once_flag analysed;
   tarvik::DeviceSignal signal;
 };
@@ -54,7 +63,52 @@ struct Passage {
   std::once_flag weighed;
   std::string trace_path;           // empty: no trace
   std::mutex trace_mutex;
+
+  // The worker. `digests` (guarded by digest_mutex) lists what it digests;
+  // `worker_mutex` serialises starting and stopping it.
+  std::mutex digest_mutex, worker_mutex;
+  std::vector<tarvik::DeviceDigest*> digests;
+  std::thread worker;
+  std::atomic<bool> stop{false};
+  double worker_cpu_s = 0;          // written by the worker before it ends
+
+  ~Passage() { StopWorker(); }
+  void StartWorker();
+  // Returns once the worker has ended; true the first time.
+  bool StopWorker();
 };
+
+constexpr auto IDLE_WAIT = std::chrono::microseconds(200);
+
+void Passage::StartWorker() {
+  std::lock_guard<std::mutex> lock(worker_mutex);
+  if (worker.joinable() || stop) return;
+  try {
+    worker = std::thread([this] {
+      double started = tarvik::ThreadCpuSeconds();
+      std::vector<tarvik::DeviceDigest*> list;
+      while (!stop.load(std::memory_order_acquire)) {
+        {
+          std::lock_guard<std::mutex> guard(digest_mutex);
+          list = digests;
+        }
+        bool busy = false;
+        for (tarvik::DeviceDigest* digest : list) busy |= digest->Take();
+        if (!busy) std::this_thread::sleep_for(IDLE_WAIT);
+      }
+      worker_cpu_s = tarvik::ThreadCpuSeconds() - started;
+    });
+  } catch (const std::exception&) {
+    // Without a worker every device is digested when the lines compute.
+  }
+}
+
+bool Passage::StopWorker() {
+  std::lock_guard<std::mutex> lock(worker_mutex);
+  bool first = !stop.exchange(true);
+  if (worker.joinable()) worker.join();
+  return first;
+}
 
 std::atomic<TarvikLogCallback> log_callback{nullptr};
 std::mutex registry_mutex;
@@ -89,7 +143,8 @@ const tarvik::DeviceSignal* Analysed(Passage& p, int32_t device_id) {
   DeviceEntry& entry = device->second;
   std::call_once(entry.analysed, [&] {
     try {
-      entry.signal = tarvik::AnalyseDevice(*entry.store);
+      entry.signal = entry.digest ? entry.digest->Finish() : tarvik::AnalyseDevice(*entry.store);
+      entry.digest.reset();
     } catch (const std::exception& e) {
       entry.signal = tarvik::DeviceSignal{};
       entry.signal.size = 1;
@@ -243,7 +298,13 @@ TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff
     entry.positions = std::move(velCoeff);
     if (!entry.store) {
       entry.store = std::make_unique<SampleStore>();
+      entry.digest = std::make_unique<tarvik::DeviceDigest>(entry.store.get());
+      {
+        std::lock_guard<std::mutex> guard(passage->digest_mutex);
+        passage->digests.push_back(entry.digest.get());
+      }
       stores[deviceId].store(entry.store.get());
+      passage->StartWorker();
     }
   } catch (const std::exception& e) {
     LibraryLog("tarvik: device %d not registered: %s\n", deviceId, e.what());
@@ -291,6 +352,10 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
       for (int32_t id : p->line_order)
         if (id != lineId) others.push_back({id, &p->lines.at(id)});
     }
+    // The samples are all in: the worker's digests pass to the lines.
+    if (p->StopWorker())
+      LibraryLog("tarvik: digesting the samples as they came took %.1f ms of CPU beside the feeding\n",
+                 1e3 * p->worker_cpu_s);
     uint64_t unknown = unknown_device_samples.load();
     if (unknown) LibraryLog("tarvik: %llu samples of unregistered devices ignored\n", (unsigned long long)unknown);
     for (int32_t id : {own->odd, own->even}) {

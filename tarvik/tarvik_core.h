@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -188,7 +190,60 @@ struct DeviceSignal {
   std::string problem;                 // why nothing could be found; empty otherwise
 };
 
-// Finds the baseline, the pulses and the spikes of every channel. Pure.
+// Digests one device's samples as they arrive (Take, as often as wanted,
+// from one thread) and gives the device's signals after the last (Finish).
+// Memory stays small whatever the passage's length: each 2 ms block is seen
+// once and then kept only in a short delay line.
+class DeviceDigest {
+ public:
+  // A value per channel, as one vector.
+  using F4 = float __attribute__((vector_size(16)));
+
+  explicit DeviceDigest(const SampleStore* store);
+  ~DeviceDigest();
+  DeviceDigest(const DeviceDigest&) = delete;
+  DeviceDigest& operator=(const DeviceDigest&) = delete;
+  // Digests every sample the store holds now; false when there was none new.
+  bool Take();
+  // Digests the rest; call once, after the last sample was stored.
+  DeviceSignal Finish();
+
+ private:
+  struct BlockData;
+  struct Channels;
+  void Start(size_t samples);
+  double BlockTimeS(size_t block) const;
+  void EmitBlock(uint32_t filled, const std::array<uint64_t, 4>& sums, float temperature_c);
+  void PushBlock(size_t block, F4 values, bool filled);
+  void StartChannels();
+  void JudgeBlock(size_t block, size_t end);
+  void Detect(size_t block, F4 values, uint8_t usable);
+  void Smoothed(size_t block, F4 residual, F4 smoothed);
+  void SetThresholds(int channel);
+  void EndRun(int channel, size_t end);
+  struct Delayed;
+  void Commit(size_t block, const Delayed& delayed);
+
+  const SampleStore* store_;
+  bool started_ = false;
+  std::string problem_;
+  size_t next_ = 0;                 // first sample not yet digested
+  double period_s_ = 0, fallback_c_ = 20, block_period_s_ = 0, block_us_ = 0, half_sample_ = 0;
+  double first_time_s_ = 0, first_us_ = 0, next_boundary_us_ = 0;
+  double hum_gain_ = 1, tracking_share_ = 0, hum_share_ = 0;
+  int64_t previous_us_ = 0, gap_us_ = 0;
+  size_t samples_per_block_ = 1, window_ = 1;
+  std::vector<Gap> gaps_;
+  size_t block_ = 0;                // the block being filled
+  uint32_t filled_ = 0;
+  std::array<uint64_t, 4> sums_{};
+  std::array<uint64_t, 4> at_limit_{};
+  float block_temperature_c_ = 20;
+  std::vector<BlockData> meta_;     // ring of the last blocks' shared figures
+  std::unique_ptr<Channels> channels_;
+};
+
+// Digests a whole stored device at once.
 DeviceSignal AnalyseDevice(const SampleStore& store);
 
 // --- Stage 3: one rail -------------------------------------------------------
@@ -406,6 +461,9 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
 // Weighs every vehicle of the lines: lines that agree on the train are
 // weighed together, each wheel over every sensor and line that saw it.
 void WeighLines(std::vector<LineSolution*>& lines);
+
+// CPU time the calling thread has used, seconds.
+double ThreadCpuSeconds();
 
 // --- Trace -------------------------------------------------------------------
 
