@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "net/net.h"
 #include "tests/net/link_harness.h"
 #include "tests/support/master_listener.h"

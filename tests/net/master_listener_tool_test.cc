@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "net/net.h"
 #include "tests/support/master_listener.h"
 #include "tests/support/program_session.h"

@@ -18,7 +18,7 @@
 
 #include <rapidjson/document.h>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "net/net.h"
 #include "tests/support/master_listener.h"
 #include "tests/support/program_session.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "net/net.h"
 #include "tests/support/master_listener.h"
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "app/settings.h"
 #include "calc/tarvik.h"
+#include "config/settings.h"
 #include "osc/osc.h"
 #include "osc/osc_format.h"
 
