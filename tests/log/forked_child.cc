@@ -11,6 +11,10 @@
 
 #include "tests/support/temp_dir.h"
 
+#ifdef KORVANET_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 ChildRun RunInChild(const std::string& directory, const std::function<int()>& body, int timeoutSeconds) {
   std::string outPath = directory + "/child.stdout", errPath = directory + "/child.stderr";
   // Unflushed test output would otherwise be written a second time by the child.
@@ -28,6 +32,9 @@ ChildRun RunInChild(const std::string& directory, const std::function<int()>& bo
     int result = body();
     std::fflush(stdout);
     std::fflush(stderr);
+#ifdef KORVANET_COVERAGE
+    __gcov_dump();
+#endif
     ::_exit(result & 0xff);
   }
   ChildRun run;
