@@ -135,6 +135,8 @@ TEST(BadInput, OscillogramFiles) {
       {"times from each device's first nonzero counter, truncated",
        Oscillogram({{0, 0}, {1, 2}, {0, 5000}, {1, 4}, {0, 4000}, {1, 1}}), Opened("t.osc"),
        {Push(0, 0), Push(1, 0), Push(0, 0), Push(1, 666667), Push(0, -1000000), Push(1, -333332)}},
+      // Guards the fault of readings above the converter's range pushed and
+      // dumped as a NaN of the other sign than the beta equation's own.
       {"thermistor readings", Oscillogram({{0, 1, 0}, {0, 1, 1}, {0, 1, 1022}, {0, 1, 1023}, {0, 1, 1024}, {0, 1, 65535}}),
        Opened("t.osc", {"error on shift 21580", "error on shift 21599"}),
        {Push(0, 0, "-273.149994"), Push(0, 0, "351.963898"), Push(0, 0, "-77.391090"), Push(0, 0, "-273.149994"),
