@@ -84,12 +84,18 @@ TEST(BadInput, ConfigurationFiles) {
       {"sensors not an array", With("[\n    " + sensor + "]", "{}"), 0,
        Loaded({"sensors in device 0 is not array", odd, even})},
       {"sensor not an object", With(sensor, "5"), 246, Refused("Line 0 odd device sensor 0 is not an object")},
+      {"channel missing", With("\"channel\": 0, ", ""), 246,
+       Refused("Line 0 odd device sensor 0: \"channel" + missing + "an integer")},
       {"channel as text", With("\"channel\": 0", "\"channel\": \"0\""), 246,
        Refused("Line 0 odd device sensor 0: \"channel" + missing + "an integer")},
       {"side a number", With("\"side\": false", "\"side\": 0"), 246,
        Refused("Line 0 odd device sensor 0: \"side" + missing + "a boolean")},
       {"coefficient beyond float", With("1.1", "3.5e38"), 246,
        Refused("Line 0 odd device sensor 0: \"coeff" + missing + "a number within float range")},
+      {"position beyond float", With("0.5", "-1e39"), 246,
+       Refused("Line 0 odd device sensor 0: \"vel_coeff" + missing + "a number within float range")},
+      {"sensor enabled missing", With(", \"enabled\": true}]}", "}]}"), 246,
+       Refused("Line 0 odd device sensor 0: \"enabled" + missing + "a boolean")},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -177,7 +183,7 @@ TEST(BadInput, MasterDatagramsDuringAPassage) {
       {R"({"cmd":18446744073709551616})", "UDP id 10 message of 28 bytes ignored: no string \"cmd\""},
       {std::string(30000, '[') + std::string(30000, ']'),
        "UDP id 10 message of " + size60000 + " bytes ignored: not a JSON object"},
-      {R"({"cmd":"status","param":5})", "UDP id 10 status message ignored: no string \"param\""},
+      {R"({"cmd":"status"})", "UDP id 10 status message ignored: no string \"param\""},
       {"{\"cmd\":\"status\",\"param\":\"" + std::string(20000, '[') + "\"}",
        "Master status ignored: its param holds no JSON object with a string \"ServerId\""},
   };

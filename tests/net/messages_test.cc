@@ -3,7 +3,9 @@
 // change.
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include "config/settings.h"
 #include "net/net.h"
 #include "tests/support/harness.h"
 
@@ -58,6 +60,21 @@ TEST(ResultMessages, OneMessageOrANumberedSeriesThatJoinsBackExactly) {
   }
 }
 
+TEST(ResultMessages, ASeriesLeavesTheLinkWholeAndInOrder) {
+  FakeMaster master(0);
+  masterPort = master.port;
+  MasterLink link;
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(OpenMasterLink(link), LINK_OK);
+  testing::internal::GetCapturedStderr();
+  const std::string document = EscapedDocument(2 * RESULT_CHUNK_SIZE + 7);
+  SendResultMessages(link, "T-1", document);
+  for (const std::string& expected : BuildResultMessages("T-1", document)) EXPECT_TRUE(master.Receive(5000) == expected);
+  EXPECT_FALSE(master.Receive(100)) << "more messages than expected";
+  ::close(link.socketHandle);
+  masterPort = MASTER_PORT;
+}
+
 // Only a well-formed "status" message changes the server id. The rows of bad
 // datagrams are in BadInput.MasterDatagramsDuringAPassage, through the program.
 TEST(MasterMessage, OnlyWellFormedStatusMessagesSetTheServerId) {
@@ -70,7 +87,8 @@ TEST(MasterMessage, OnlyWellFormedStatusMessagesSetTheServerId) {
        "deep"},
       {R"({"cmd":"Status","param":"{\"ServerId\":\"x\"}"})", "before"},
       {R"({"cmd":"ping","param":"{\"ServerId\":\"x\"}"})", "before"},
-      {R"({"cmd":"status","param":"{\"ServerId\":5}"})", "before"},  // with its one log line
+      {R"({"cmd":"status","param":"{\"ServerId\":5}"})", "before"},  // with a log line
+      {R"({"cmd":"status","param":"[\"srv\"]"})", "before"},         // with a log line
   };
   static std::vector<std::string> serverIds;
   auto body = [](void*) -> void* {
@@ -92,7 +110,7 @@ TEST(MasterMessage, OnlyWellFormedStatusMessagesSetTheServerId) {
   ASSERT_EQ(pthread_create(&thread, &small, body, nullptr), 0);
   pthread_join(thread, nullptr);
   EXPECT_EQ(LogMessages(testing::internal::GetCapturedStderr()),
-            std::vector<std::string>{"Master status ignored: its param holds no JSON object with a string \"ServerId\""});
+            std::vector<std::string>(2, "Master status ignored: its param holds no JSON object with a string \"ServerId\""));
   std::vector<std::string> expected;
   for (const auto& c : cases) expected.push_back(c.second);
   EXPECT_EQ(serverIds, expected);
