@@ -244,6 +244,7 @@ TEST(BadInput, LibraryResults) {
        {"Line result 1 of 1 is missing, line skipped", "Result has no correct data in any line"}},
       {"correct byte 2", R"({"correct": 2, "total_weight": 5})", empty, {"Result has no correct data in any line"}},
       {"carriage without axles", carriage(""), printed(""), {}},
+      {"axle without wheels", carriage(R"({"speed": 5, "wheels": []})"), printed(noWheels), {incomplete}},
       {"axle with one wheel", carriage(R"({"speed": 5, "wheels": [{"weight": 9}]})"), printed(noWheels), {incomplete}},
       {"speed not a number", carriage(R"({"speed": "nan", "wheels": )" + wheels + "}"), printed(noSpeed), {unusable}},
       {"speed beyond float", carriage(R"({"speed": 1e300, "wheels": )" + wheels + "}"), printed(noSpeed), {unusable}},

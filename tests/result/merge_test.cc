@@ -192,6 +192,8 @@ TEST(Merge, RecordsShortOfACarriageOrAWheelAreLeftOutOfWhatTheyLack) {
       {[](LineResult& r) { r.carriages[1] = nullptr; }, 1, -1, "Line 2 has no record for carriage 1, left out of it"},
       {[](LineResult& r) { r.carriages[0]->axis[1] = nullptr; }, 0, 1,
        "Line 2 has an incomplete axle 1 at carriage 0, left out of it"},
+      {[](LineResult& r) { r.carriages[0]->axis[1]->wheels.pop_back(); }, 0, 1,
+       "Line 2 has an incomplete axle 1 at carriage 0, left out of it"},
       {[](LineResult& r) { r.carriages[2]->axis[0]->wheels[1] = nullptr; }, 2, 0,
        "Line 2 has an incomplete axle 0 at carriage 2, left out of it"},
   };
