@@ -3,13 +3,7 @@
 #include <cstdlib>
 
 #include "app/run.h"
-#include "app/settings.h"
 #include "log/log.h"
-
-bool wideInfo = false;
-bool debugMode = false;
-std::string oscFilePath;
-uint16_t masterPort = 0;
 
 std::string FindOption(int argc, char** argv, const std::string& prefix) {
   for (int i = 0; i < argc; ++i) {
@@ -35,8 +29,15 @@ RunOptions ReadRunOptions(int argc, char** argv) {
   return options;
 }
 
+#ifdef KORVANET_COVERAGE
+extern "C" void __gcov_dump();
+#endif
+
 void EndProcess(int exitCode) {
   std::fflush(stdout);
   std::fflush(stderr);
+#ifdef KORVANET_COVERAGE
+  __gcov_dump();  // _Exit skips the handler that would write the counters
+#endif
   std::_Exit(exitCode);
 }

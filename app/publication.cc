@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "app/settings.h"
 #include "calc/computation.h"
+#include "config/settings.h"
 #include "result/result.h"
 
 void PublishResult(MasterLink& link, const std::string& trainId) {

@@ -6,9 +6,9 @@
 
 #include "app/publication.h"
 #include "app/run.h"
-#include "app/settings.h"
 #include "calc/computation.h"
 #include "config/config.h"
+#include "config/settings.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "osc/osc.h"

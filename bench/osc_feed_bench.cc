@@ -24,10 +24,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
 #include "bench/streaming_floor.h"
 #include "calc/computation.h"
 #include "calc/tarvik.h"
+#include "config/settings.h"
 #include "osc/osc.h"
 #include "osc/osc_format.h"
 

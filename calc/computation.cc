@@ -6,8 +6,8 @@
 #include <exception>
 #include <thread>
 
-#include "app/settings.h"
 #include "config/config.h"
+#include "config/settings.h"
 #include "log/clock.h"
 #include "log/log.h"
 #include "osc/osc.h"

@@ -1,8 +1,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/settings.h"
 #include "calc/computation.h"
+#include "config/settings.h"
 #include "osc/osc.h"
 
 int WriteRawDump() {

@@ -9,8 +9,7 @@ std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size)
   const char* directory = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
   std::string path = std::string(directory) + "/korvanet-fuzz-" + std::to_string(::getpid()) + "-" + name;
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) std::abort();
-  if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
+  if (file == nullptr || (size > 0 && std::fwrite(data, 1, size, file) != size)) std::abort();
   std::fclose(file);
   return path;
 }
@@ -19,8 +18,6 @@ void QuietStandardError() {
   static bool done = false;
   if (done || std::getenv("KORVANET_FUZZ_LOG") != nullptr) return;
   done = true;
-  // Only the stdio stream the program logs through is pointed elsewhere;
-  // descriptor 2 stays, so libFuzzer's own report (it keeps the stream it
-  // found at start-up) and the sanitizers' reports still reach the log.
+  // Not dup2 onto descriptor 2: that silenced the fuzzer's own reports.
   if (std::FILE* devNull = std::fopen("/dev/null", "w")) stderr = devNull;
 }

@@ -5,10 +5,11 @@
 #include <cstdint>
 #include <string>
 
-// Writes the bytes to a per-process scratch file in memory-backed /dev/shm
-// (or /tmp) and returns its path; the loaders under test read files.
+// Writes the bytes to a per-process scratch file in /dev/shm (or /tmp), for
+// the loaders that read files, and returns its path.
 std::string WriteScratchFile(const char* name, const uint8_t* data, size_t size);
 
-// Silences the log on standard error while fuzzing, unless KORVANET_FUZZ_LOG is
-// set; libFuzzer and sanitizer reports still reach standard error.
+// Points the stdio stream the program logs through at /dev/null, unless
+// KORVANET_FUZZ_LOG is set. Descriptor 2 stays as it is, so libFuzzer's and
+// the sanitizers' reports still reach the log.
 void QuietStandardError();

@@ -8,7 +8,7 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
-#include "app/settings.h"
+#include "config/settings.h"
 #include "log/log.h"
 #include "net/net.h"
 #include "net/udp_socket.h"

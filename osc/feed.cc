@@ -8,8 +8,8 @@
 #include <string_view>
 #include <system_error>
 
-#include "app/settings.h"
 #include "calc/tarvik.h"
+#include "config/settings.h"
 #include "log/log.h"
 #include "osc/osc.h"
 #include "osc/osc_format.h"
