@@ -79,6 +79,13 @@ double InfluenceLine::Slope(double u_m) const {
   return slope / (step_m * peak_value);
 }
 
+double InfluenceLine::Curvature(double u_m) const {
+  double f = (u_m + peak_u_m - from_m) / step_m + 0.5;
+  if (!(f >= 1) || f >= static_cast<double>(ordinates.size() - 1)) return 0;
+  size_t i = static_cast<size_t>(f);
+  return (ordinates[i - 1] - 2 * ordinates[i] + ordinates[i + 1]) / (step_m * step_m * peak_value);
+}
+
 InfluenceLine ModelInfluenceLine() {
   InfluenceLine line;
   line.from_m = -REACH_M;
@@ -122,23 +129,28 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
       }
       double share = amplitude * std::max(0.05, std::fabs(current.Value(u)));
       if (share > dominant_share) {
-        if (dominant < hi) residual -= readings[dominant].amplitude_counts * current.Value(dominant_u);
+        if (dominant < hi) residual -= readings[dominant].amplitude_counts * current.Seen(dominant_u, point.spread_m2);
         dominant = j, dominant_share = share, dominant_u = u;
       } else {
-        residual -= amplitude * current.Value(u);
+        residual -= amplitude * current.Seen(u, point.spread_m2);
       }
     }
     if (!usable || dominant == hi) continue;
     double amplitude = readings[dominant].amplitude_counts;
     double f = (dominant_u + REACH_M) / STEP_M;
-    size_t i = std::min(static_cast<size_t>(f), g - 2);
+    size_t i = std::clamp<size_t>(static_cast<size_t>(f), 1, g - 3);
     double w1 = f - static_cast<double>(i), w0 = 1 - w1;
-    double weight = point.samples;
-    at(i, i) += weight * amplitude * amplitude * w0 * w0;
-    at(i + 1, i + 1) += weight * amplitude * amplitude * w1 * w1;
-    at(i + 1, i) += weight * amplitude * amplitude * w0 * w1;
-    rhs[i] += weight * amplitude * w0 * residual;
-    rhs[i + 1] += weight * amplitude * w1 * residual;
+    // The point sees the line between two ordinates, and blurred by the
+    // distance its samples span: a second difference around the nearer.
+    double blur = 0.5 * point.spread_m2 / (STEP_M * STEP_M);
+    size_t near = w1 < 0.5 ? i : i + 1;
+    double row[4] = {0, w0, w1, 0};  // ordinates i - 1 .. i + 2
+    row[near - i + 0] += blur, row[near - i + 1] -= 2 * blur, row[near - i + 2] += blur;
+    double weight = point.samples * amplitude * amplitude;
+    for (size_t a = 0; a < 4; ++a) {
+      rhs[i - 1 + a] += point.samples * amplitude * row[a] * residual;
+      for (size_t b = 0; b <= a; ++b) at(i - 1 + a, i - 1 + b) += weight * row[a] * row[b];
+    }
   }
   double scale = 0;
   for (size_t i = 0; i < g; ++i) scale += at(i, i);

@@ -10,7 +10,10 @@
 // against the fit: the points whose residual is far beyond the noise are
 // left out and the fit is made again.
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
+#include <numbers>
 
 #include "tarvik/tarvik_core.h"
 
@@ -18,7 +21,7 @@ namespace tarvik {
 
 namespace {
 
-constexpr double POINT_TRAVEL_M = 0.01;   // a point averages the samples of about 1 cm of travel
+constexpr double POINT_TRAVEL_M = 0.015;  // a point averages the samples of about 1.5 cm of travel
 constexpr size_t MAX_POINT_SAMPLES = 64;
 constexpr double COLLECT_MARGIN_M = 0.1;  // the motion may move this much before the points are collected anew
 constexpr double REJECT_SIGMAS = 6.0;
@@ -86,32 +89,48 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
   }
   const double period = device.sample_period_s;
   const double fallback_c = device.fallback_temperature_c;
+  const int64_t gap_us = static_cast<int64_t>(1.5 * period * 1e6);
+  // A point's share of the hum: the mean of the mains wave over its
+  // samples, the wave at their middle times this factor.
+  std::array<double, MAX_POINT_SAMPLES + 1> hum_share{};
+  double omega_half = std::numbers::pi * MAINS_HZ * period;
+  for (size_t k = 1; k <= MAX_POINT_SAMPLES; ++k)
+    hum_share[k] = std::sin(static_cast<double>(k) * omega_half) / (static_cast<double>(k) * std::sin(omega_half));
   for (const Stretch& stretch : stretches) {
-    size_t per_point = std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period)), 1,
-                                          MAX_POINT_SAMPLES);
+    size_t per_point = std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period) + 0.5),
+                                          1, MAX_POINT_SAMPLES);
     size_t from = FirstAtOrAfter(store, size, stretch.from_s);
     size_t to = std::min(size, FirstAtOrAfter(store, size, stretch.to_s));
-    double sum_r = 0, sum_t = 0, previous_t = -1e300;
-    size_t count = 0;
+    // The samples of a point are summed as they are; the baseline (its
+    // temperature drift and the hum) is taken off once per point.
+    uint64_t sum = 0;
+    size_t count = 0, first = from;
+    int64_t previous_us = std::numeric_limits<int64_t>::min() / 2, first_us = 0, last_us = 0;
     auto flush = [&] {
-      if (count) series->points.push_back(FitPoint{sum_t / static_cast<double>(count),
-                                                    static_cast<float>(sum_r / static_cast<double>(count)),
-                                                    static_cast<float>(count)});
-      sum_r = sum_t = 0;
+      if (count) {
+        double middle_us = 0.5 * static_cast<double>(first_us + last_us);
+        double c = 0, s = 0;
+        MainsPhase(static_cast<int64_t>(middle_us + 0.5), &c, &s);
+        double share = hum_share[count];
+        double base = BaselineCounts(baseline, SampleTemperature(store.At(first), fallback_c), share * c, share * s);
+        double travel = stretch.speed_mps * period;
+        series->points.push_back(FitPoint{middle_us * 1e-6,
+                                          static_cast<float>(static_cast<double>(sum) / static_cast<double>(count) - base),
+                                          static_cast<float>(count),
+                                          static_cast<float>(travel * travel * static_cast<double>(count * count - 1) / 12)});
+      }
+      sum = 0;
       count = 0;
     };
     for (size_t i = from; i < to; ++i) {
-      const CompactSample& sample = store.At(i);
       int64_t time_us = store.TimeUs(i);
-      double t = static_cast<double>(time_us) * 1e-6;
-      if (t - previous_t > 1.5 * period) flush();  // a lost stretch closes the point
-      previous_t = t;
-      uint16_t value = sample.channels[channel];
+      if (time_us - previous_us > gap_us) flush();  // a lost stretch closes the point
+      previous_us = time_us;
+      uint16_t value = store.At(i).channels[channel];
       if (value == 0 || value == 65535) continue;  // clipped by the converter: no linear reading
-      double c = 0, s = 0;
-      MainsPhase(time_us, &c, &s);
-      sum_r += value - BaselineCounts(baseline, SampleTemperature(sample, fallback_c), c, s);
-      sum_t += t;
+      if (count == 0) first = i, first_us = time_us;
+      last_us = time_us;
+      sum += value;
       if (++count == per_point) flush();
     }
     flush();
@@ -150,7 +169,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
       for (size_t j = lo; j < hi; ++j) {
         double u = motions[j].PositionAt(points[p].time_s) - position_m;
         if (std::fabs(u) >= reach) continue;
-        double h = line.Value(u);
+        double h = line.Seen(u, points[p].spread_m2);
         present[j] += points[p].samples * h * h;
         terms.push_back({static_cast<uint32_t>(j), static_cast<float>(h), fit_shift ? static_cast<float>(-line.Slope(u)) : 0.f});
       }

@@ -282,7 +282,10 @@ struct InfluenceLine {
   double peak_u_m = 0;
   double peak_value = 1;
   double Value(double u_m) const;
-  double Slope(double u_m) const;  // dh/du
+  double Slope(double u_m) const;      // dh/du
+  double Curvature(double u_m) const;  // d2h/du2
+  // What a point averaging over distances of variance `spread_m2` around u sees.
+  double Seen(double u_m, double spread_m2) const { return Value(u_m) + 0.5 * spread_m2 * Curvature(u_m); }
   double ReachM() const { return -from_m; }  // beyond |u| of this, h is 0
 };
 // The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
@@ -294,7 +297,8 @@ InfluenceLine ModelInfluenceLine();
 struct FitPoint {
   double time_s;
   float residual_counts;
-  float samples;  // how many samples the point averages
+  float samples;    // how many samples the point averages
+  float spread_m2;  // variance of the wheel's distance over them: a point sees the line a little blurred
 };
 struct SensorSeries {
   std::vector<FitPoint> points;   // time order
