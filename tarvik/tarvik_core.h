@@ -460,7 +460,8 @@ struct VehicleWeighing {
   std::string dynamics;                   // what was fitted, or why averaging was kept
   MotionStatistics statistics;
 };
-VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior);
+// `learning`: also work out what the vehicle tells of the prior (statistics).
+VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior, bool learning = false);
 
 // Weighs every vehicle of the lines: lines that agree on the train are
 // weighed together, each wheel over every sensor and line that saw it.

@@ -44,7 +44,7 @@ constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit o
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
 constexpr double FLAT_SIGMAS = 6.0;          // ...and this far beyond the scatter
 constexpr double KEEP_MASS = 0.999;          // the likeliest combinations that hold this much are kept
-constexpr size_t KEEP_TERMS = 48;             // ...but no more of them
+constexpr size_t KEEP_TERMS = 24;             // ...but no more of them
 
 // Readings of one quantity per axle over time: z = static(axle) + motion(t).
 struct Series {
@@ -127,7 +127,7 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
 // prior amplitude.
 Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior,
-                      const std::array<double, 2>& presence, double step_hz) {
+                      const std::array<double, 2>& presence, double step_hz, bool learning) {
   const size_t FREQUENCIES = Frequencies(step_hz);
   auto Hz = [&](int index) { return MIN_HZ + step_hz * index; };
   Posterior posterior;
@@ -182,6 +182,44 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     rhs[c] = s;
   }
 
+  // The cross products of two motions' columns at frequencies i and j,
+  // from sums over frequency differences and sums (a product of two sines
+  // is a sum of two), less what the centring takes out group by group:
+  // a few table lookups per pair instead of a pass over the readings.
+  const size_t tables = motions > 1 ? 2 * FREQUENCIES - 1 : 0;
+  std::vector<double> difference_cos(tables, 0), difference_sin(tables, 0), sum_cos(tables, 0), sum_sin(tables, 0);
+  if (motions > 1) {
+    const double step = 2 * std::numbers::pi * step_hz, start = 4 * std::numbers::pi * MIN_HZ;
+    for (size_t r = 0; r < n; ++r) {
+      double w = series.weight[r] * series.rho[r][0] * series.rho[r][1], t = series.time_s[r];
+      double dc = std::cos(step * t), ds = std::sin(step * t);
+      double c = 1, s = 0, sc = std::cos(start * t), ss = std::sin(start * t);
+      for (size_t k = 0; k < tables; ++k) {
+        if (k < FREQUENCIES) difference_cos[k] += w * c, difference_sin[k] += w * s;
+        sum_cos[k] += w * sc, sum_sin[k] += w * ss;
+        double nc = c * dc - s * ds, nsc = sc * dc - ss * ds;
+        s = s * dc + c * ds, ss = ss * dc + sc * ds;
+        c = nc, sc = nsc;
+      }
+    }
+  }
+  // cross[0..3]: cos-cos, cos-sin, sin-cos, sin-sin of body column i and pitch column j.
+  auto cross = [&](size_t i, size_t j, std::array<double, 4>* out) {
+    size_t k = i > j ? i - j : j - i;
+    double dc = difference_cos[k], ds = i >= j ? difference_sin[k] : -difference_sin[k];
+    double sc = sum_cos[i + j], ss = sum_sin[i + j];
+    *out = {0.5 * (dc + sc), 0.5 * (ss - ds), 0.5 * (ss + ds), 0.5 * (dc - sc)};
+    const double* mi = &mean[(i * 2) * axles];
+    const double* mj = &mean[((FREQUENCIES + j) * 2) * axles];
+    for (size_t a = 0; a < axles; ++a) {
+      double w = axle_weight[a];
+      (*out)[0] -= w * mi[a] * mj[a];
+      (*out)[1] -= w * mi[a] * mj[axles + a];
+      (*out)[2] -= w * mi[axles + a] * mj[a];
+      (*out)[3] -= w * mi[axles + a] * mj[axles + a];
+    }
+  };
+
   std::array<double, 2> log_on{}, log_off{}, precision{};
   for (size_t m = 0; m < 2; ++m) {
     log_off[m] = std::log(1 - presence[m]);
@@ -203,17 +241,20 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       }
       std::array<double, 16> a{};
       std::array<double, 4> x{};
+      std::array<double, 4> between{};
+      if (f0 >= 0 && f1 >= 0) cross(static_cast<size_t>(f0), static_cast<size_t>(f1), &between);
       for (size_t i = 0; i < p; ++i) {
         x[i] = rhs[col[i]];
         for (size_t j = 0; j <= i; ++j) {
-          double v = col[i] == col[j] ? gram[col[i] * 2] : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
-                                                                                  : dot(col[i], col[j]);
+          double v = col[i] == col[j] ? gram[col[i] * 2]
+                     : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
+                                              : between[(col[j] & 1) * 2 + (col[i] & 1)];
           a[i * 4 + j] = a[j * 4 + i] = v;
         }
         a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
       }
       std::array<double, 4> variance{};
-      double log_det = SolveSmall(a, p, &x, &variance);
+      double log_det = SolveSmall(a, p, &x, learning ? &variance : nullptr);
       if (std::isnan(log_det)) continue;
       double explained = 0;
       for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
@@ -287,10 +328,11 @@ double MotionAt(const Posterior& posterior, double time_s, const std::array<doub
   return value;
 }
 
-// How much the combinations disagree about the motion at a moment: its
-// posterior variance between them.
-double MotionSpread(const Posterior& posterior, double time_s, const std::array<double, 2>& rho) {
-  double mean = 0, square = 0;
+// The posterior mean of the motion at a moment and how much the
+// combinations disagree about it (their variance), in one pass.
+void MotionAndSpread(const Posterior& posterior, double time_s, const std::array<double, 2>& rho, double* mean,
+                     double* variance) {
+  double sum = 0, square = 0;
   for (const Term& term : posterior.terms) {
     double value = 0;
     for (size_t m = 0; m < 2; ++m) {
@@ -298,9 +340,10 @@ double MotionSpread(const Posterior& posterior, double time_s, const std::array<
       double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
       value += rho[m] * (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
     }
-    mean += term.probability * value, square += term.probability * value * value;
+    sum += term.probability * value, square += term.probability * value * value;
   }
-  return std::max(0.0, square - mean * mean);
+  *mean = sum;
+  *variance = std::max(0.0, square - sum * sum);
 }
 
 void Describe(const Posterior& posterior, const char* const names[2], std::string* text) {
@@ -316,7 +359,7 @@ void Describe(const Posterior& posterior, const char* const names[2], std::strin
 
 }  // namespace
 
-VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior) {
+VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior, bool learning) {
   VehicleWeighing result;
   const std::vector<LoadObservation>& obs = loads.observations;
   size_t axles = loads.axle_offset_m.size(), wheels = 2 * axles, n = obs.size();
@@ -395,8 +438,9 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
       }
     }
     differences = Marginalise(difference_series, axles, 1, {prior.amplitude[2], prior.amplitude[2]},
-                              {prior.presence[2], prior.presence[2]}, ROLL_STEP_HZ);
+                              {prior.presence[2], prior.presence[2]}, ROLL_STEP_HZ, learning);
 
+    std::vector<double> roll_at(n, NaN);
     // Then bounce and pitch from every reading with the roll taken out, one
     // static load per wheel. The two readings of a pair carry one axle's
     // vibration, so each counts half.
@@ -405,11 +449,13 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
       size_t w = obs[o].wheel, a = w / 2;
       if (out[o] || !(average[w] > 0)) continue;
       double t = obs[o].time_s - start;
-      double roll = MotionAt(differences, t, {1.0, 0.0});
+      double roll = 0, spread = 0;
+      MotionAndSpread(differences, t, {1.0, 0.0}, &roll, &spread);
+      roll_at[o] = roll;
       // Where no pair of readings pinned the roll down, what is taken out is
       // a guess; the reading then counts as little as the guess is sure.
       double roll_share = 0.5 * axle_load[a] / average[w];
-      double roll_variance = roll_share * roll_share * MotionSpread(differences, t, {1.0, 0.0});
+      double roll_variance = roll_share * roll_share * spread;
       double relative_se = obs[o].standard_error_kg / average[w];
       wheel_series.axle.push_back(w);
       wheel_series.time_s.push_back(t);
@@ -419,7 +465,7 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
       wheel_series.rho.push_back({1.0, arm(a)});
     }
     sums = Marginalise(wheel_series, wheels, 2, {prior.amplitude[0], prior.amplitude[1]},
-                       {prior.presence[0], prior.presence[1]}, BODY_STEP_HZ);
+                       {prior.presence[0], prior.presence[1]}, BODY_STEP_HZ, learning);
     for (size_t w = 0; w < wheels; ++w) result.wheel_kg[w] = average[w] * (1 + sums.static_z[w]);
 
     // What the passage learns from this vehicle: how strong its motions
@@ -429,13 +475,13 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
     for (size_t m = 0; m < 2; ++m) stats.probability[m] = sums.probability[m], stats.moment[m] = sums.moment[m];
     stats.probability[2] = differences.probability[0];
     stats.moment[2] = differences.moment[0];
-    for (size_t r = 0; r < wheel_series.z.size(); ++r) {
+    for (size_t r = 0; learning && r < wheel_series.z.size(); ++r) {
       double e = wheel_series.z[r] - sums.static_z[wheel_series.axle[r]] -
                  MotionAt(sums, wheel_series.time_s[r], wheel_series.rho[r]);
       stats.squares += e * e;
     }
     stats.dof = std::max(0.0, static_cast<double>(wheel_series.z.size()) - static_cast<double>(wheels));
-    for (size_t r = 0; r < difference_series.z.size(); ++r) {
+    for (size_t r = 0; learning && r < difference_series.z.size(); ++r) {
       double e = difference_series.z[r] - differences.static_z[difference_series.axle[r]] -
                  MotionAt(differences, difference_series.time_s[r], difference_series.rho[r]);
       stats.difference_squares += e * e;
@@ -448,7 +494,7 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
       size_t w = obs[o].wheel, a = w / 2;
       double t = obs[o].time_s - start;
       double body = MotionAt(sums, t, {1.0, arm(a)});
-      double roll = MotionAt(differences, t, {1.0, 0.0});
+      double roll = std::isnan(roll_at[o]) ? MotionAt(differences, t, {1.0, 0.0}) : roll_at[o];
       double axle_mean = 0.5 * (result.wheel_kg[2 * a] + result.wheel_kg[2 * a + 1]);
       double expected = result.wheel_kg[w] * (1 + body) + (w % 2 == 0 ? 1 : -1) * axle_mean * roll;
       if (!(result.wheel_kg[w] > 0) || !(expected > 0)) continue;

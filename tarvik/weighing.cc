@@ -93,7 +93,8 @@ std::vector<size_t> Shape(const LineSolution& line) {
 
 // Weighs vehicle `v` of every line in `group` together and writes the
 // results back into each line; returns what the vehicle tells of the track.
-MotionStatistics WeighTogether(const std::vector<LineSolution*>& group, size_t v, const MotionPrior& prior) {
+MotionStatistics WeighTogether(const std::vector<LineSolution*>& group, size_t v, const MotionPrior& prior,
+                               bool learning) {
   VehicleLoads loads;
   const VehicleSolution& first = group.front()->vehicles[v];
   for (const AxleSolution& axle : first.axles) loads.axle_offset_m.push_back(axle.offset_m);
@@ -130,7 +131,7 @@ MotionStatistics WeighTogether(const std::vector<LineSolution*>& group, size_t v
         }
       }
   }
-  VehicleWeighing weighing = WeighVehicle(loads, prior);
+  VehicleWeighing weighing = WeighVehicle(loads, prior, learning);
   for (LineSolution* line : group) {
     VehicleSolution& vehicle = line->vehicles[v];
     vehicle.dynamics = weighing.dynamics;
@@ -209,7 +210,8 @@ void WeighLines(std::vector<LineSolution*>& lines) {
     size_t index = 0;
     for (auto& [shape, group] : groups)
       for (size_t v = 0; v < shape.size(); ++v, ++index)
-        if (round == PRIOR_ROUNDS || index % stride == 0) statistics.push_back(WeighTogether(group, v, prior));
+        if (round == PRIOR_ROUNDS || index % stride == 0)
+          statistics.push_back(WeighTogether(group, v, prior, round < PRIOR_ROUNDS));
     if (round < PRIOR_ROUNDS) prior = Learn(statistics, prior);
   }
   for (auto& [shape, group] : groups) {
