@@ -152,22 +152,30 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   }
   const size_t columns = motions * FREQUENCIES * 2;
   std::vector<double> centred(columns * n), mean(columns * axles, 0);
-  for (size_t m = 0; m < motions; ++m)
+  // The sines along the grid of frequencies by rotation: one sine and
+  // cosine per reading, not one per frequency.
+  const double step_omega = 2 * std::numbers::pi * step_hz, first_omega = 2 * std::numbers::pi * MIN_HZ;
+  for (size_t r = 0; r < n; ++r) {
+    double t = series.time_s[r];
+    double dc = std::cos(step_omega * t), ds = std::sin(step_omega * t);
+    double c = std::cos(first_omega * t), s = std::sin(first_omega * t);
     for (size_t f = 0; f < FREQUENCIES; ++f) {
-      double omega = 2 * std::numbers::pi * Hz(static_cast<int>(f));
-      size_t c0 = (m * FREQUENCIES + f) * 2;
-      for (size_t r = 0; r < n; ++r) {
-        double angle = omega * series.time_s[r];
-        centred[c0 * n + r] = series.rho[r][m] * std::cos(angle);
-        centred[(c0 + 1) * n + r] = series.rho[r][m] * std::sin(angle);
+      for (size_t m = 0; m < motions; ++m) {
+        size_t c0 = (m * FREQUENCIES + f) * 2;
+        centred[c0 * n + r] = series.rho[r][m] * c;
+        centred[(c0 + 1) * n + r] = series.rho[r][m] * s;
       }
-      for (size_t c = c0; c < c0 + 2; ++c) {
-        for (size_t r = 0; r < n; ++r) mean[c * axles + series.axle[r]] += series.weight[r] * centred[c * n + r];
-        for (size_t a = 0; a < axles; ++a)
-          if (axle_weight[a] > 0) mean[c * axles + a] /= axle_weight[a];
-        for (size_t r = 0; r < n; ++r) centred[c * n + r] -= mean[c * axles + series.axle[r]];
-      }
+      double next = c * dc - s * ds;
+      s = s * dc + c * ds;
+      c = next;
     }
+  }
+  for (size_t c = 0; c < columns; ++c) {
+    for (size_t r = 0; r < n; ++r) mean[c * axles + series.axle[r]] += series.weight[r] * centred[c * n + r];
+    for (size_t a = 0; a < axles; ++a)
+      if (axle_weight[a] > 0) mean[c * axles + a] /= axle_weight[a];
+    for (size_t r = 0; r < n; ++r) centred[c * n + r] -= mean[c * axles + series.axle[r]];
+  }
   auto dot = [&](size_t c1, size_t c2) {
     double s = 0;
     for (size_t r = 0; r < n; ++r) s += series.weight[r] * centred[c1 * n + r] * centred[c2 * n + r];
