@@ -39,6 +39,7 @@ constexpr double STUCK_SHARE = 0.5;
 constexpr size_t MIN_SAMPLES = 16;
 constexpr size_t PERIOD_SAMPLES = 64;       // samples that fix the sample period
 constexpr size_t STARTUP_BLOCKS = 32;       // blocks that fix a channel's starting level
+constexpr size_t WRITER_LEAD = 4096;        // samples (64 KiB) left to the feeding thread's caches
 constexpr size_t DELAY_BLOCKS = 1024;       // blocks held back until no pulse can claim them
 constexpr size_t META_BLOCKS = 2048;        // blocks whose shared figures are kept (beyond the delay)
 constexpr size_t MAX_STEPS = 8192;          // noise figures kept from an even spread of blocks
@@ -191,10 +192,11 @@ DeviceDigest::DeviceDigest(const SampleStore* store)
     : store_(store), meta_(META_BLOCKS), channels_(std::make_unique<Channels>()) {}
 DeviceDigest::~DeviceDigest() = default;
 
-bool DeviceDigest::Take() {
+bool DeviceDigest::Take(bool to_the_end) {
   if (!store_ || !problem_.empty()) return false;
   size_t size = store_->Size();
-  if (size == next_) return false;
+  if (!to_the_end) size = size > WRITER_LEAD ? size - WRITER_LEAD : 0;
+  if (size <= next_) return false;
   if (!started_) {
     // The sample period from the median spacing of the first samples, which
     // a lost stretch cannot move; until they are in, nothing is done.
@@ -523,11 +525,11 @@ DeviceSignal DeviceDigest::Finish() {
   DeviceSignal device;
   device.store = store_;
   device.size = store_ ? store_->Size() : 0;
-  Take();
+  Take(true);
   if (!started_ && problem_.empty()) {
     if (device.size < MIN_SAMPLES) problem_ = "too few samples (" + std::to_string(device.size) + ")";
     else Start(device.size);
-    if (problem_.empty()) Take();
+    if (problem_.empty()) Take(true);
   }
   if (!problem_.empty()) {
     device.problem = problem_;

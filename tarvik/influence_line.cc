@@ -116,26 +116,29 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
     const FitPoint& point = series.points[p];
     windows.Advance(point.time_s, &lo, &hi);
     double residual = point.residual_counts;
-    size_t dominant = hi;
-    double dominant_share = 0, dominant_u = 0;
+    size_t reach[4], count = 0;
+    double distance[4];
     bool usable = true;
-    for (size_t j = lo; j < hi; ++j) {
+    for (size_t j = lo; j < hi && count < 4; ++j) {
       double u = motions[j].PositionAt(point.time_s) - position_m;
       if (std::fabs(u) >= REACH_M) continue;
-      double amplitude = readings[j].amplitude_counts;
-      if (!std::isfinite(amplitude)) {
-        usable = false;
-        break;
-      }
-      double share = amplitude * std::max(0.05, std::fabs(current.Value(u)));
-      if (share > dominant_share) {
-        if (dominant < hi) residual -= readings[dominant].amplitude_counts * current.Seen(dominant_u, point.spread_m2);
-        dominant = j, dominant_share = share, dominant_u = u;
-      } else {
-        residual -= amplitude * current.Seen(u, point.spread_m2);
-      }
+      usable &= std::isfinite(readings[j].amplitude_counts);
+      reach[count] = j, distance[count++] = u;
     }
-    if (!usable || dominant == hi) continue;
+    if (!usable || count == 0) continue;
+    size_t dominant = reach[0];
+    double dominant_u = distance[0];
+    if (count > 1) {
+      size_t best = 0;
+      double best_share = 0;
+      for (size_t k = 0; k < count; ++k) {
+        double share = readings[reach[k]].amplitude_counts * std::max(0.05, std::fabs(current.Value(distance[k])));
+        if (share > best_share) best = k, best_share = share;
+      }
+      for (size_t k = 0; k < count; ++k)
+        if (k != best) residual -= readings[reach[k]].amplitude_counts * current.Seen(distance[k], point.spread_m2);
+      dominant = reach[best], dominant_u = distance[best];
+    }
     double amplitude = readings[dominant].amplitude_counts;
     double f = (dominant_u + REACH_M) / STEP_M;
     size_t i = std::clamp<size_t>(static_cast<size_t>(f), 1, g - 3);

@@ -26,7 +26,6 @@ constexpr size_t MAX_POINT_SAMPLES = 64;
 constexpr double COLLECT_MARGIN_M = 0.1;  // the motion may move this much before the points are collected anew
 constexpr double REJECT_SIGMAS = 6.0;
 constexpr double REJECT_SHARE = 0.02;     // of the modelled value: shapes are learned, not exact
-constexpr int ROBUST_ROUNDS = 4;
 constexpr double MIN_COVERAGE = 0.5;
 constexpr double MAX_SHIFT_M = 0.1;
 
@@ -122,16 +121,23 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
       sum = 0;
       count = 0;
     };
-    for (size_t i = from; i < to; ++i) {
-      int64_t time_us = store.TimeUs(i);
-      if (time_us - previous_us > gap_us) flush();  // a lost stretch closes the point
-      previous_us = time_us;
-      uint16_t value = store.At(i).channels[channel];
-      if (value == 0 || value == 65535) continue;  // clipped by the converter: no linear reading
-      if (count == 0) first = i, first_us = time_us;
-      last_us = time_us;
-      sum += value;
-      if (++count == per_point) flush();
+    const int64_t base_us = store.BaseTimeUs();
+    for (size_t i = from; i < to;) {
+      size_t run = 0;
+      const CompactSample* sample = store.Run(i, &run);
+      run = std::min(run, to - i);
+      for (size_t k = 0; k < run; ++k, ++sample) {
+        int64_t time_us = base_us + sample->time_offset_us;
+        if (time_us - previous_us > gap_us) flush();  // a lost stretch closes the point
+        previous_us = time_us;
+        uint16_t value = sample->channels[channel];
+        if (value == 0 || value == 65535) continue;  // clipped by the converter: no linear reading
+        if (count == 0) first = i + k, first_us = time_us;
+        last_us = time_us;
+        sum += value;
+        if (++count == per_point) flush();
+      }
+      i += run;
     }
     flush();
   }
@@ -139,7 +145,7 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
 }
 
 std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine& line, double position_m,
-                                      const std::vector<WheelMotion>& motions, bool fit_shift) {
+                                      const std::vector<WheelMotion>& motions, bool fit_shift, int robust_rounds) {
   const size_t wheels = motions.size(), q = fit_shift ? 2 : 1;
   std::vector<WheelReading> readings(wheels);
   if (wheels == 0 || series->points.empty()) return readings;
@@ -183,7 +189,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   std::vector<size_t> index(2 * span);
   std::vector<double> value(2 * span);
   std::vector<double> residual(points.size(), 0), model(points.size(), 0);
-  for (int round = 0; round < ROBUST_ROUNDS; ++round) {
+  for (int round = 0; round <= robust_rounds; ++round) {
     band.assign(n * (width + 1), 0);
     x.assign(n, 0);
     auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
@@ -207,6 +213,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
       at(i, i) += at(i, i) > 0 ? 1e-9 * at(i, i) : 1.0;
     }
     if (!SolveBand(band, n, width, &x)) return readings;
+    if (round == robust_rounds) break;
 
     // Outliers against this fit, found anew each round. A spike is one wild
     // point among neighbours that fit: the residual's step from theirs marks

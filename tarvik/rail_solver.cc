@@ -208,7 +208,8 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
       SensorSolution& sensor = rail.sensors[used[u]];
       if (!sensor.left_out.empty()) continue;
       sensor.influence = LearnInfluenceLine(series[u], positions[u], motions, round_readings[u], sensor.influence);
-      std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true);
+      // The outliers found by the first fit stand; the final one judges anew.
+      std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true, 0);
       for (size_t j = 0; j < wheels; ++j) {
         const WheelReading& r = readings[j];
         bool clear = r.valid && r.amplitude_counts > MIN_TIMING_SNR * r.standard_error_counts;
@@ -235,7 +236,7 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   for (size_t u = 0; u < used.size(); ++u) {
     SensorSolution& sensor = rail.sensors[used[u]];
     if (!sensor.left_out.empty()) continue;
-    sensor.readings = FitReadings(&series[u], sensor.influence, positions[u], motions, false);
+    sensor.readings = FitReadings(&series[u], sensor.influence, positions[u], motions, false, 2);
     for (WheelReading& reading : sensor.readings) {
       reading.used = reading.valid;
       if (!reading.valid) {

@@ -71,15 +71,25 @@ class SampleStore {
     return chunks_[index >> CHUNK_SHIFT][index & (CHUNK_SAMPLES - 1)];
   }
   int64_t TimeUs(size_t index) const { return base_time_us_ + At(index).time_offset_us; }
+  // The samples from `index` on that lie side by side in memory: a pointer
+  // to the first and, in *count, how many (at least one, when index < Size()).
+  const CompactSample* Run(size_t index, size_t* count) const {
+    *count = CHUNK_SAMPLES - (index & (CHUNK_SAMPLES - 1));
+    return &At(index);
+  }
+  int64_t BaseTimeUs() const { return base_time_us_; }
   // Time of sample `index` in seconds since the device's time origin.
   double TimeS(size_t index) const { return static_cast<double>(TimeUs(index)) * 1e-6; }
   uint64_t dropped() const { return dropped_; }
 
  private:
   CompactSample* chunks_[MAX_CHUNKS] = {};
-  std::atomic<size_t> size_{0};
-  int64_t base_time_us_ = 0;
-  uint64_t dropped_ = 0;  // samples refused by Append; written by the writer only
+  int64_t base_time_us_ = 0;  // set with the first sample, read with every one
+  uint64_t dropped_ = 0;      // samples refused by Append; written by the writer only
+  // The count alone on its cache line: the writer stores it with every
+  // sample, and readers of the fields above must not lose their line to it.
+  alignas(64) std::atomic<size_t> size_{0};
+  char pad_[64 - sizeof(std::atomic<size_t>)] = {};
 };
 
 // Chunk memory: large, zeroed, and on Linux backed by transparent huge pages
@@ -203,8 +213,10 @@ class DeviceDigest {
   ~DeviceDigest();
   DeviceDigest(const DeviceDigest&) = delete;
   DeviceDigest& operator=(const DeviceDigest&) = delete;
-  // Digests every sample the store holds now; false when there was none new.
-  bool Take();
+  // Digests the samples the store holds now, but for the newest few while
+  // the feeding goes on (their cache lines are still the writer's); false
+  // when there was nothing to do.
+  bool Take(bool to_the_end = false);
   // Digests the rest; call once, after the last sample was stored.
   DeviceSignal Finish();
 
@@ -328,8 +340,10 @@ struct WheelReading {
 // pulses overlap solved together; outliers (spikes) are rejected against
 // the fit and marked in `series`. With `fit_shift`, each wheel's offset
 // against the motion too.
+// `robust_rounds`: how often the outliers are judged anew against the fit
+// (at least once); 0 keeps those the series holds.
 std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine& line, double position_m,
-                                      const std::vector<WheelMotion>& motions, bool fit_shift);
+                                      const std::vector<WheelMotion>& motions, bool fit_shift, int robust_rounds = 3);
 
 // The influence line that best explains the series given each wheel's peak
 // height (NaN: not used), re-centred on its peak. `current` is the line the
