@@ -23,6 +23,8 @@ constexpr double STEP_M = 0.01;
 constexpr double SMOOTHING = 200.0;     // third-difference penalty against the mean data weight of a cell
 constexpr double END_WEIGHT = 1000.0;   // pulls the ordinates at the reach to zero
 constexpr double MIN_PEAK = 0.2;        // a learned peak this low against the readings is a failed fit
+constexpr double SUPPORT_SHARE = 0.002;  // ordinates below this share of the peak are the line's end
+constexpr double SUPPORT_MARGIN_M = 0.05;
 
 size_t GridSize() { return static_cast<size_t>(std::lround(2 * REACH_M / STEP_M)) + 1; }
 
@@ -90,6 +92,7 @@ InfluenceLine ModelInfluenceLine() {
   InfluenceLine line;
   line.from_m = -REACH_M;
   line.step_m = STEP_M;
+  line.support_m = MODEL_HALF_WIDTH_M + SUPPORT_MARGIN_M;
   line.ordinates.resize(GridSize());
   for (size_t i = 0; i < line.ordinates.size(); ++i) {
     double u = line.from_m + static_cast<double>(i) * STEP_M;
@@ -185,6 +188,13 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
   // difference; the peak of the curve itself lies that much lower.
   line.peak_value = mid - 0.25 * (left - right) * offset + curvature / 12;
   if (!(line.peak_value > MIN_PEAK) || !std::isfinite(line.peak_value)) return current;
+  // Where the line has died away: points beyond carry nothing of a wheel,
+  // and the fits need not look at them.
+  double support = 0;
+  for (size_t i = 0; i < g; ++i)
+    if (std::fabs(line.ordinates[i]) > SUPPORT_SHARE * line.peak_value)
+      support = std::max(support, std::fabs(line.from_m + static_cast<double>(i) * STEP_M - line.peak_u_m));
+  line.support_m = std::min(REACH_M, support + SUPPORT_MARGIN_M);
   return line;
 }
 

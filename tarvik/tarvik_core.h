@@ -298,7 +298,9 @@ struct InfluenceLine {
   double Curvature(double u_m) const;  // d2h/du2
   // What a point averaging over distances of variance `spread_m2` around u sees.
   double Seen(double u_m, double spread_m2) const { return Value(u_m) + 0.5 * spread_m2 * Curvature(u_m); }
-  double ReachM() const { return -from_m; }  // beyond |u| of this, h is 0
+  double support_m = 0.9;                    // beyond |u| of this, h is 0 (within the grid)
+  double ReachM() const { return support_m; }
+  double GridReachM() const { return -from_m; }
 };
 // The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
 InfluenceLine ModelInfluenceLine();

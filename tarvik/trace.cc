@@ -63,7 +63,7 @@ void WriteSensor(Writer& w, const RailSolution& rail, const SensorSolution& sens
   w.StartObject();
   w.Key("u_m");
   w.StartArray();
-  double reach = sensor.influence.ReachM();
+  double reach = sensor.influence.GridReachM();
   size_t steps = static_cast<size_t>(std::lround(2 * reach / INFLUENCE_STEP_M));
   for (size_t i = 0; i <= steps; ++i) Number(w, -reach + static_cast<double>(i) * INFLUENCE_STEP_M);
   w.EndArray();
