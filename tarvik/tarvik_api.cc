@@ -60,7 +60,8 @@ struct Passage {
   std::map<int32_t, DeviceEntry> devices;
   std::map<int32_t, LineEntry> lines;
   std::vector<int32_t> line_order;  // registration order
-  std::once_flag weighed;
+  std::once_flag weighing_prepared, weighing_finished;
+  tarvik::LineWeighing weighing;
   std::string trace_path;           // empty: no trace
   std::mutex trace_mutex;
 
@@ -176,19 +177,21 @@ void SolveOnce(Passage& p, LineEntry& line, int32_t line_id) {
   });
 }
 
-void WeighOnce(Passage& p) {
-  std::call_once(p.weighed, [&] {
-    std::vector<tarvik::LineSolution*> all;
-    for (int32_t id : p.line_order) all.push_back(&p.lines.at(id).solution);
-    try {
-      tarvik::WeighLines(all);
-    } catch (const std::exception& e) {
-      for (tarvik::LineSolution* line : all) {
-        line->correct = false;
-        line->problem = std::string("weighing failed: ") + e.what();
-      }
-    }
-  });
+// Every computing thread weighs a share of the vehicles; the first to come
+// prepares the weighing, and the line results wait until all are weighed.
+void Weigh(Passage& p) {
+  try {
+    std::call_once(p.weighing_prepared, [&] {
+      std::vector<tarvik::LineSolution*> all;
+      for (int32_t id : p.line_order) all.push_back(&p.lines.at(id).solution);
+      tarvik::PrepareWeighing(all, &p.weighing);
+    });
+  } catch (const std::exception& e) {
+    std::lock_guard<std::mutex> lock(p.weighing.mutex);
+    p.weighing.failure = e.what();
+  }
+  tarvik::ShareWeighing(&p.weighing);
+  std::call_once(p.weighing_finished, [&] { tarvik::FinishWeighing(&p.weighing); });
 }
 
 LineResult* BuildResult(const tarvik::LineSolution& solution) {
@@ -366,7 +369,7 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
     }
     SolveOnce(*p, *own, lineId);
     for (auto& [id, entry] : others) SolveOnce(*p, *entry, id);
-    WeighOnce(*p);
+    Weigh(*p);
     LogFindings(own->solution);
     WriteTrace(*p, *own);
     return BuildResult(own->solution);

@@ -21,7 +21,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <array>
 #include <string>
 #include <vector>
@@ -479,9 +481,26 @@ struct VehicleWeighing {
 // `learning`: also work out what the vehicle tells of the prior (statistics).
 VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior, bool learning = false);
 
-// Weighs every vehicle of the lines: lines that agree on the train are
+// Weighing every vehicle of the lines: lines that agree on the train are
 // weighed together, each wheel over every sensor and line that saw it.
-void WeighLines(std::vector<LineSolution*>& lines);
+// One thread prepares (the groups of lines, the sensors' scales, the track's
+// motion prior); any number then share the vehicles; one finishes.
+struct LineWeighing {
+  std::vector<LineSolution*> lines;
+  std::vector<std::vector<LineSolution*>> groups;
+  std::vector<std::pair<size_t, size_t>> vehicles;  // group, vehicle within it
+  MotionPrior prior;
+  std::atomic<size_t> next{0};
+  std::mutex mutex;                                 // guards done and failure
+  std::condition_variable all_done;
+  size_t done = 0;
+  std::string failure;                              // why a vehicle could not be weighed
+};
+void PrepareWeighing(const std::vector<LineSolution*>& lines, LineWeighing* weighing);
+// Weighs vehicles until none is left to take; returns once every vehicle is
+// weighed, by this thread or another.
+void ShareWeighing(LineWeighing* weighing);
+void FinishWeighing(LineWeighing* weighing);
 
 // CPU time the calling thread has used, seconds.
 double ThreadCpuSeconds();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <mutex>
 
 #include "tarvik/tarvik_core.h"
 
@@ -186,7 +187,8 @@ MotionPrior Learn(const std::vector<MotionStatistics>& vehicles, const MotionPri
 
 }  // namespace
 
-void WeighLines(std::vector<LineSolution*>& lines) {
+void PrepareWeighing(const std::vector<LineSolution*>& lines, LineWeighing* weighing) {
+  weighing->lines = lines;
   // The train most lines agree on is weighed over all of them; a line that
   // saw another train (a vehicle more or less) is weighed alone.
   std::map<std::vector<size_t>, std::vector<LineSolution*>> groups;
@@ -195,26 +197,9 @@ void WeighLines(std::vector<LineSolution*>& lines) {
       MeasureSensorBias(*line);
       groups[Shape(*line)].push_back(line);
     }
-  size_t fitted = 0;
-  // The track's motions are learned over every vehicle first: a quiet track
-  // then keeps its vehicles near the plain average, a rough one lets the
-  // fits take out what they see.
-  MotionPrior prior;
-  // Learning looks at an even spread of at most a dozen vehicles; the last
-  // round weighs them all.
-  size_t vehicles = 0;
-  for (auto& [shape, group] : groups) vehicles += shape.size();
-  size_t stride = std::max<size_t>(1, (vehicles + LEARNING_VEHICLES - 1) / LEARNING_VEHICLES);
-  for (int round = 0; round <= PRIOR_ROUNDS; ++round) {
-    std::vector<MotionStatistics> statistics;
-    size_t index = 0;
-    for (auto& [shape, group] : groups)
-      for (size_t v = 0; v < shape.size(); ++v, ++index)
-        if (round == PRIOR_ROUNDS || index % stride == 0)
-          statistics.push_back(WeighTogether(group, v, prior, round < PRIOR_ROUNDS));
-    if (round < PRIOR_ROUNDS) prior = Learn(statistics, prior);
-  }
   for (auto& [shape, group] : groups) {
+    weighing->groups.push_back(group);
+    for (size_t v = 0; v < shape.size(); ++v) weighing->vehicles.push_back({weighing->groups.size() - 1, v});
     if (groups.size() > 1)
       for (LineSolution* line : group) {
         char note[128];
@@ -223,9 +208,49 @@ void WeighLines(std::vector<LineSolution*>& lines) {
         line->notes.push_back(note);
       }
   }
-  for (LineSolution* line : lines) {
+  // The track's motions are learned first, over an even spread of at most
+  // a dozen vehicles: a quiet track then keeps its vehicles near the plain
+  // average, a rough one lets the fits take out what they see.
+  size_t count = weighing->vehicles.size();
+  size_t stride = std::max<size_t>(1, (count + LEARNING_VEHICLES - 1) / LEARNING_VEHICLES);
+  for (int round = 0; round < PRIOR_ROUNDS; ++round) {
+    std::vector<MotionStatistics> statistics;
+    for (size_t k = 0; k < count; k += stride) {
+      const auto& [group, v] = weighing->vehicles[k];
+      statistics.push_back(WeighTogether(weighing->groups[group], v, weighing->prior, true));
+    }
+    weighing->prior = Learn(statistics, weighing->prior);
+  }
+}
+
+void ShareWeighing(LineWeighing* weighing) {
+  size_t count = weighing->vehicles.size();
+  for (size_t k; (k = weighing->next.fetch_add(1)) < count;) {
+    const auto& [group, v] = weighing->vehicles[k];
+    // Every vehicle taken is counted done, whatever befell it, so that no
+    // thread waits for it for ever.
+    try {
+      WeighTogether(weighing->groups[group], v, weighing->prior, false);
+    } catch (const std::exception& e) {
+      std::lock_guard<std::mutex> lock(weighing->mutex);
+      weighing->failure = e.what();
+    }
+    std::lock_guard<std::mutex> lock(weighing->mutex);
+    if (++weighing->done == count) weighing->all_done.notify_all();
+  }
+  std::unique_lock<std::mutex> lock(weighing->mutex);
+  weighing->all_done.wait(lock, [&] { return weighing->done >= count; });
+}
+
+void FinishWeighing(LineWeighing* weighing) {
+  for (LineSolution* line : weighing->lines) {
     if (!line->correct) continue;
-    fitted = 0;
+    if (!weighing->failure.empty()) {
+      line->correct = false;
+      line->problem = "weighing failed: " + weighing->failure;
+      continue;
+    }
+    size_t fitted = 0;
     for (const VehicleSolution& vehicle : line->vehicles) fitted += vehicle.dynamics.rfind("motion taken", 0) == 0;
     char note[128];
     std::snprintf(note, sizeof note, "body motion taken out on %zu of %zu vehicles, the others mostly averaged", fitted,
