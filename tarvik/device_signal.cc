@@ -194,6 +194,8 @@ DeviceDigest::~DeviceDigest() = default;
 
 bool DeviceDigest::Take(bool to_the_end) {
   if (!store_ || !problem_.empty()) return false;
+  // The writer's next chunk, mapped here rather than by the feeding thread.
+  if (!to_the_end) const_cast<SampleStore*>(store_)->Reserve();
   size_t size = store_->Size();
   if (!to_the_end) size = size > WRITER_LEAD ? size - WRITER_LEAD : 0;
   if (size <= next_) return false;

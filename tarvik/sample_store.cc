@@ -1,53 +1,74 @@
-// Compact per-device sample storage of the reference library.
+// Compact per-device sample storage of the reference library: the paths
+// Append takes seldom, and the mapping of chunks ahead of the writer.
 #include <cstring>
-#include <limits>
 
 #include "tarvik/tarvik_core.h"
 
 namespace tarvik {
 
 namespace {
+
 constexpr size_t CHUNK_BYTES = SampleStore::CHUNK_SAMPLES * sizeof(CompactSample);
+constexpr size_t PAGE_BYTES = 4096;
+
+// A chunk mapped and every page of it touched, so that its faults are taken
+// by the thread that maps it.
+CompactSample* FreshChunk() {
+  auto* chunk = static_cast<CompactSample*>(AllocateChunk(CHUNK_BYTES));
+  if (chunk)
+    for (size_t at = 0; at < CHUNK_BYTES; at += PAGE_BYTES) reinterpret_cast<volatile char*>(chunk)[at] = 0;
+  return chunk;
 }
+
+// The chunk at `slot`, mapping it if nobody has; a chunk mapped in vain (by
+// two threads at once) is given back.
+CompactSample* ChunkAt(std::atomic<CompactSample*>& slot) {
+  CompactSample* chunk = slot.load(std::memory_order_acquire);
+  if (chunk) return chunk;
+  CompactSample* fresh = FreshChunk();
+  if (!fresh) return nullptr;
+  if (slot.compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel)) return fresh;
+  FreeChunk(fresh, CHUNK_BYTES);
+  return chunk;
+}
+
+}  // namespace
 
 SampleStore::SampleStore() = default;
 
 SampleStore::~SampleStore() {
-  for (CompactSample* chunk : chunks_)
-    if (chunk) FreeChunk(chunk, CHUNK_BYTES);
+  for (auto& slot : chunks_)
+    if (CompactSample* chunk = slot.load()) FreeChunk(chunk, CHUNK_BYTES);
 }
 
-bool SampleStore::Append(const SideSample& sample) {
-  size_t index = size_.load(std::memory_order_relaxed);
-  int64_t time_us = sample.timeUs;
-  if (index == 0) base_time_us_ = time_us;
-  // Differences are taken in unsigned arithmetic: garbage times near the
-  // int64 limits must not overflow.
-  uint64_t delta = static_cast<uint64_t>(time_us) - static_cast<uint64_t>(base_time_us_);
-  int64_t offset = static_cast<int64_t>(delta);
-  if (offset < std::numeric_limits<int32_t>::min() || offset > std::numeric_limits<int32_t>::max() ||
-      static_cast<int64_t>(static_cast<uint64_t>(base_time_us_) + delta) != time_us) {
+bool SampleStore::AppendSlowly(const SideSample& sample) {
+  if (written_ == 0) base_time_us_ = sample.timeUs;
+  uint64_t offset = static_cast<uint64_t>(sample.timeUs) - static_cast<uint64_t>(base_time_us_);
+  if (offset + 0x80000000u > 0xFFFFFFFFu) {
     ++dropped_;
     return false;
   }
-  size_t chunk = index >> CHUNK_SHIFT;
-  if (chunk >= MAX_CHUNKS) {
-    ++dropped_;
-    return false;
-  }
-  if (!chunks_[chunk]) {
-    chunks_[chunk] = static_cast<CompactSample*>(AllocateChunk(CHUNK_BYTES));
-    if (!chunks_[chunk]) {
+  if (cursor_ == chunk_end_) {
+    size_t chunk = written_ >> CHUNK_SHIFT;
+    CompactSample* memory = chunk < MAX_CHUNKS ? ChunkAt(chunks_[chunk]) : nullptr;
+    if (!memory) {
       ++dropped_;
       return false;
     }
+    cursor_ = memory;
+    chunk_end_ = memory + CHUNK_SAMPLES;
   }
-  CompactSample& slot = chunks_[chunk][index & (CHUNK_SAMPLES - 1)];
+  CompactSample& slot = *cursor_++;
   std::memcpy(slot.channels, sample.channels, sizeof(slot.channels));
-  slot.time_offset_us = static_cast<int32_t>(offset);
+  slot.time_offset_us = static_cast<int32_t>(static_cast<int64_t>(offset));
   slot.temperature_c = sample.temperature;
-  size_.store(index + 1, std::memory_order_release);
+  size_.store(++written_, std::memory_order_release);
   return true;
+}
+
+void SampleStore::Reserve() {
+  size_t next = (Size() >> CHUNK_SHIFT) + 1;
+  if (next < MAX_CHUNKS) ChunkAt(chunks_[next]);
 }
 
 }  // namespace tarvik

@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <condition_variable>
 #include <memory>
@@ -52,7 +53,9 @@ static_assert(sizeof(CompactSample) == 16);
 // Append-only chunked storage of one device's samples.
 // Threads: one writer (Append); readers may run at the same time and see a
 // consistent prefix of Size() samples, because the chunk table never moves
-// and the count is published after the sample is written.
+// and the count is published after the sample is written. Another thread
+// may map the writer's next chunk ahead of it (Reserve), so that the feeding
+// thread neither maps memory nor takes the page faults of fresh memory.
 class SampleStore {
  public:
   static constexpr size_t CHUNK_SHIFT = 17;                 // 128 Ki samples = 2 MiB per chunk
@@ -64,13 +67,27 @@ class SampleStore {
   SampleStore(const SampleStore&) = delete;
   SampleStore& operator=(const SampleStore&) = delete;
 
-  // Copies what the solver needs out of `sample`. Returns false (and stores
-  // nothing) when the time cannot be held or storage is exhausted.
-  bool Append(const SideSample& sample);
+  // Copies what the solver needs out of `sample`: a copy of 16 bytes, with
+  // a slower path only at the first sample and at a chunk's end. Returns
+  // false (and stores nothing) when the time cannot be held or storage is
+  // exhausted.
+  bool Append(const SideSample& sample) {
+    uint64_t offset = static_cast<uint64_t>(sample.timeUs) - static_cast<uint64_t>(base_time_us_);
+    // Unsigned: one comparison tells an offset that fits 32 bits.
+    if (cursor_ == chunk_end_ || offset + 0x80000000u > 0xFFFFFFFFu || written_ == 0) return AppendSlowly(sample);
+    CompactSample& slot = *cursor_++;
+    std::memcpy(slot.channels, sample.channels, sizeof(slot.channels));
+    slot.time_offset_us = static_cast<int32_t>(static_cast<int64_t>(offset));
+    slot.temperature_c = sample.temperature;
+    size_.store(++written_, std::memory_order_release);
+    return true;
+  }
+  // Maps the chunk after the writer's, unless it is there already. Any thread.
+  void Reserve();
 
   size_t Size() const { return size_.load(std::memory_order_acquire); }
   const CompactSample& At(size_t index) const {
-    return chunks_[index >> CHUNK_SHIFT][index & (CHUNK_SAMPLES - 1)];
+    return chunks_[index >> CHUNK_SHIFT].load(std::memory_order_relaxed)[index & (CHUNK_SAMPLES - 1)];
   }
   int64_t TimeUs(size_t index) const { return base_time_us_ + At(index).time_offset_us; }
   // The samples from `index` on that lie side by side in memory: a pointer
@@ -85,11 +102,18 @@ class SampleStore {
   uint64_t dropped() const { return dropped_; }
 
  private:
-  CompactSample* chunks_[MAX_CHUNKS] = {};
-  int64_t base_time_us_ = 0;  // set with the first sample, read with every one
-  uint64_t dropped_ = 0;      // samples refused by Append; written by the writer only
-  // The count alone on its cache line: the writer stores it with every
-  // sample, and readers of the fields above must not lose their line to it.
+  bool AppendSlowly(const SideSample& sample);
+
+  // Read with every sample by the readers, written seldom.
+  std::atomic<CompactSample*> chunks_[MAX_CHUNKS] = {};
+  int64_t base_time_us_ = 0;  // set with the first sample
+  uint64_t dropped_ = 0;      // samples refused; written by the writer only
+  // The writer's own, on a cache line of their own: it writes them with
+  // every sample, and a reader must not lose its line to that.
+  alignas(64) CompactSample* cursor_ = nullptr;  // where the next sample goes
+  CompactSample* chunk_end_ = nullptr;
+  size_t written_ = 0;
+  // The count, published with every sample, on the next line.
   alignas(64) std::atomic<size_t> size_{0};
   char pad_[64 - sizeof(std::atomic<size_t>)] = {};
 };

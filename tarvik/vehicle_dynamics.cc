@@ -38,7 +38,7 @@ constexpr double MIN_HZ = 0.5, MAX_HZ = 4.0;  // body modes of rail vehicles
 // long stretch with little scatter is matched. Roll is seen almost without
 // scatter (in differences) and alone, bounce and pitch with the axles'
 // vibration and in pairs.
-constexpr double BODY_STEP_HZ = 0.1, ROLL_STEP_HZ = 0.01;
+constexpr double BODY_STEP_HZ = 0.1, ROLL_STEP_HZ = 0.02;
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
@@ -77,7 +77,7 @@ size_t Frequencies(double step_hz) { return static_cast<size_t>(std::lround((MAX
 // `inverse_diagonal`, also the diagonal of a's inverse.
 double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
                   std::array<double, 4>* inverse_diagonal = nullptr) {
-  double log_det = 0;
+  double determinant = 1;  // the product of the pivots; one logarithm at the end
   for (size_t i = 0; i < n; ++i) {
     for (size_t j = 0; j <= i; ++j) {
       double s = a[i * 4 + j];
@@ -85,7 +85,7 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
       if (i == j) {
         if (!(s > 0)) return NaN;
         a[i * 4 + i] = std::sqrt(s);
-        log_det += 2 * std::log(a[i * 4 + i]);
+        determinant *= s;
       } else {
         a[i * 4 + j] = s / a[j * 4 + j];
       }
@@ -121,7 +121,7 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
       (*inverse_diagonal)[c] = sum;
     }
   }
-  return log_det;
+  return n ? std::log(determinant) : 0.0;
 }
 
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
