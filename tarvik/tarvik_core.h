@@ -113,9 +113,9 @@ class SampleStore {
   alignas(64) CompactSample* cursor_ = nullptr;  // where the next sample goes
   CompactSample* chunk_end_ = nullptr;
   size_t written_ = 0;
-  // The count, published with every sample, on the next line.
+  // The count, published with every sample, on the next line; the class's
+  // alignment rounds its size up to whole lines, so nothing else shares it.
   alignas(64) std::atomic<size_t> size_{0};
-  char pad_[64 - sizeof(std::atomic<size_t>)] = {};
 };
 
 // Chunk memory: large, zeroed, and on Linux backed by transparent huge pages

@@ -235,3 +235,24 @@ TEST(LibraryTrace, AppendsOneJsonLinePerComputeWithAxlesJoinedToReadings) {
 }
 
 }  // namespace
+
+// The worker digests while the samples stream in; a passage given up
+// half-way (a new one begun), and one loaded and never computed, end it
+// cleanly, and a computed one says what the worker spent.
+TEST(LibraryWorker, EndsCleanlyWhereverThePassageStops) {
+  SynthPassage s = Synthesize(TWO_LINES);
+  for (int abandon = 0; abandon < 2; ++abandon) {
+    Start();
+    RegisterLine(1, 0, 1);
+    for (int d = 0; d < 2; ++d)
+      for (size_t i = 0; i < s.samples[d].size() / (abandon ? 2 : 1); ++i) Push(s.samples[d][i]);
+  }
+  Start();  // the second, whole passage is dropped uncomputed
+  RegisterLine(1, 0, 1);
+  for (int d = 0; d < 2; ++d)
+    for (const SideSample& sample : s.samples[d]) Push(sample);
+  LineResult* result = Tarvik_Compute(1);
+  ASSERT_TRUE(result->correct);
+  EXPECT_EQ(result->carriages.size(), 2u);
+  EXPECT_TRUE(Logged("digesting the samples as they came took"));
+}
