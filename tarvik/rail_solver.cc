@@ -251,8 +251,8 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   if (!rail.gaps.empty()) {
     double lost_s = 0;
     for (const Gap& gap : rail.gaps) lost_s += gap.to_s - gap.from_s - rail.sample_period_s;
-    rail.notes.push_back(Format("device %d lost %zu runs of records (%.0f ms in all)", device.device_id,
-                                rail.gaps.size(), lost_s * 1e3));
+    rail.notes.push_back(Format("device %d lost %zu run%s of records (%.0f ms in all)", device.device_id,
+                                rail.gaps.size(), rail.gaps.size() == 1 ? "" : "s", lost_s * 1e3));
   }
   if (lost_readings)
     rail.notes.push_back(Format("device %d: %zu readings left out, their pulses fell in lost records",

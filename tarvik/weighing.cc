@@ -253,8 +253,14 @@ void FinishWeighing(LineWeighing* weighing) {
     size_t fitted = 0;
     for (const VehicleSolution& vehicle : line->vehicles) fitted += vehicle.dynamics.rfind("motion taken", 0) == 0;
     char note[128];
-    std::snprintf(note, sizeof note, "body motion taken out on %zu of %zu vehicles, the others mostly averaged", fitted,
-                  line->vehicles.size());
+    if (fitted == 0)
+      std::snprintf(note, sizeof note, "no body motion found worth taking out on its %zu vehicles",
+                    line->vehicles.size());
+    else if (fitted == line->vehicles.size())
+      std::snprintf(note, sizeof note, "body motion taken out on all %zu vehicles", fitted);
+    else
+      std::snprintf(note, sizeof note, "body motion taken out on %zu of %zu vehicles, averaged out on the others",
+                    fitted, line->vehicles.size());
     line->notes.push_back(note);
   }
 }
