@@ -249,6 +249,10 @@ TEST(LibraryWorker, EndsCleanlyWhereverThePassageStops) {
   }
   Start();  // the second, whole passage is dropped uncomputed
   RegisterLine(1, 0, 1);
+  for (const SideSample& sample : s.samples[0]) Push(sample);  // the even rail's device sends nothing
+  EXPECT_FALSE(Tarvik_Compute(1)->correct);
+  Start();
+  RegisterLine(1, 0, 1);
   for (int d = 0; d < 2; ++d)
     for (const SideSample& sample : s.samples[d]) Push(sample);
   LineResult* result = Tarvik_Compute(1);
