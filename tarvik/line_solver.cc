@@ -2,7 +2,6 @@
 // into vehicles.
 #include <algorithm>
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 
 #include "tarvik/tarvik_core.h"
@@ -15,16 +14,6 @@ constexpr double MPS_TO_KMH = 3.6;
 // Wheels of the two rails belong to one axle when they pass the line within
 // this distance of each other; axles of one bogie are a metre apart or more.
 constexpr double AXLE_PAIRING_TOLERANCE_M = 0.45;
-
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
 
 // Distance between two wheels of one rail, taken when the later one passes
 // the reference position.

@@ -25,16 +25,6 @@ constexpr double RECOLLECT_M = 0.05;
 constexpr double MAX_RATIO_OFF = 0.3;      // a sensor reading the wheels this far off the others is faulty
 constexpr double MIN_TIMING_SNR = 20.0;    // readings this clear place a pulse well enough for the motion
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string Format(const char* format, ...) {
-  char text[256];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return text;
-}
-
 // Assigns the sensor's pulses to the wheels the motion expects there; NaN
 // where no pulse is near enough.
 std::vector<double> MatchPulses(const std::vector<Pulse>& pulses, const std::vector<WheelMotion>& motions,
@@ -268,6 +258,15 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
     rail.speed_mps.push_back(std::fabs(motion.SpeedAt(t)));
   }
   return rail;
+}
+
+std::string Format(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return text;
 }
 
 }  // namespace tarvik

@@ -58,12 +58,7 @@ bool SampleStore::AppendSlowly(const SideSample& sample) {
     cursor_ = memory;
     chunk_end_ = memory + CHUNK_SAMPLES;
   }
-  CompactSample& slot = *cursor_++;
-  std::memcpy(slot.channels, sample.channels, sizeof(slot.channels));
-  slot.time_offset_us = static_cast<int32_t>(static_cast<int64_t>(offset));
-  slot.temperature_c = sample.temperature;
-  size_.store(++written_, std::memory_order_release);
-  return true;
+  return Append(sample);  // the fast path now holds: a slot is there and the time fits
 }
 
 void SampleStore::Reserve() {

@@ -73,8 +73,10 @@ class SampleStore {
   // exhausted.
   bool Append(const SideSample& sample) {
     uint64_t offset = static_cast<uint64_t>(sample.timeUs) - static_cast<uint64_t>(base_time_us_);
-    // Unsigned: one comparison tells an offset that fits 32 bits.
-    if (cursor_ == chunk_end_ || offset + 0x80000000u > 0xFFFFFFFFu || written_ == 0) return AppendSlowly(sample);
+    // Unsigned: one comparison tells an offset that fits 32 bits. Before the
+    // first sample there is no chunk (both null), so the first goes the slow
+    // way, which sets the time base.
+    if (cursor_ == chunk_end_ || offset + 0x80000000u > 0xFFFFFFFFu) return AppendSlowly(sample);
     CompactSample& slot = *cursor_++;
     std::memcpy(slot.channels, sample.channels, sizeof(slot.channels));
     slot.time_offset_us = static_cast<int32_t>(static_cast<int64_t>(offset));
@@ -175,6 +177,10 @@ inline double SampleTemperature(const CompactSample& sample, double fallback_c) 
 // band[i * (width + 1) + k] = a(i, i - k); x holds b on entry. False when
 // the matrix is not positive definite.
 bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<double>* x);
+
+// printf into a string: the text of a line's notes and problems (at most 255
+// characters).
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // --- Stage 2: one device's signals ------------------------------------------
 
