@@ -29,7 +29,6 @@ namespace {
 constexpr double BLOCK_S = 0.002;
 constexpr double SMOOTHING_S = 0.003;       // detection: short against the quickest pulse (about 15 ms)
 constexpr double TRACKING_S = 0.5;          // the running baseline follows over this
-constexpr double MAD_TO_SIGMA = 1.4826;
 constexpr double MIN_THRESHOLD_COUNTS = 10.0;
 constexpr double HIGH_THRESHOLD_SIGMAS = 6.0;
 constexpr double HIGH_THRESHOLD_OF_LARGEST = 0.05;  // a light wheel is well above 5 % of the heaviest
@@ -63,13 +62,6 @@ float Median3(float a, float b, float c) { return std::max(std::min(a, b), std::
 // Of the four, the lowest and the highest cannot be the median of five.
 float Median5(float a, float b, float c, float d, float e) {
   return Median3(e, std::max(std::min(a, b), std::min(c, d)), std::min(std::max(a, b), std::max(c, d)));
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return NaN;
-  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
 }
 
 // Solves the small system a x = b (n unknowns, a row-major) by Gaussian
@@ -274,8 +266,7 @@ void DeviceDigest::Start(size_t samples) {
   previous_us_ = store_->TimeUs(0);
   gap_us_ = static_cast<int64_t>(1.5 * period_s_ * 1e6);
   next_boundary_us_ = first_us_ + (1 - half_sample_) * block_us_;
-  double k = static_cast<double>(samples_per_block_), omega_half = std::numbers::pi * MAINS_HZ * period_s_;
-  hum_gain_ = std::sin(k * omega_half) / (k * std::sin(omega_half));
+  hum_gain_ = MainsShareOfMean(static_cast<double>(samples_per_block_), period_s_);
   window_ = std::clamp<size_t>(static_cast<size_t>(SMOOTHING_S / block_period_s_ + 0.5), 1, 32);
   tracking_share_ = 1 - std::exp(-block_period_s_ / TRACKING_S);
   hum_share_ = 2 * tracking_share_ / (hum_gain_ * hum_gain_);
@@ -597,13 +588,8 @@ DeviceSignal DeviceDigest::Finish() {
     // The spike's own sample: the one of its block farthest from the rest.
     for (size_t b : ch.spike_blocks[c]) {
       double from = first_time_s_ + static_cast<double>(b) * block_period_s_ - 0.5 * period_s_;
-      size_t i = 0, end = device.size;
-      while (i < end) {
-        size_t mid = i + (end - i) / 2;
-        if (store_->TimeS(mid) < from) i = mid + 1;
-        else end = mid;
-      }
-      end = std::min(device.size, i + samples_per_block_);
+      size_t i = store_->FirstAtOrAfter(from, device.size);
+      size_t end = std::min(device.size, i + samples_per_block_);
       size_t best = i;
       double mean = 0;
       for (size_t k = i; k < end; ++k) mean += store_->At(k).channels[c];
@@ -616,10 +602,6 @@ DeviceSignal DeviceDigest::Finish() {
   return device;
 }
 
-DeviceSignal AnalyseDevice(const SampleStore& store) {
-  DeviceDigest digest(&store);
-  digest.Take();
-  return digest.Finish();
-}
+DeviceSignal AnalyseDevice(const SampleStore& store) { return DeviceDigest(&store).Finish(); }
 
 }  // namespace tarvik

@@ -18,7 +18,6 @@ namespace tarvik {
 
 namespace {
 
-constexpr double REACH_M = 0.9;         // wider than any line's pulse and its side dips
 constexpr double STEP_M = 0.01;
 constexpr double SMOOTHING = 200.0;     // third-difference penalty against the mean data weight of a cell
 constexpr double END_WEIGHT = 1000.0;   // pulls the ordinates at the reach to zero
@@ -26,9 +25,16 @@ constexpr double MIN_PEAK = 0.2;        // a learned peak this low against the r
 constexpr double SUPPORT_SHARE = 0.002;  // ordinates below this share of the peak are the line's end
 constexpr double SUPPORT_MARGIN_M = 0.05;
 
-size_t GridSize() { return static_cast<size_t>(std::lround(2 * REACH_M / STEP_M)) + 1; }
+size_t GridSize() { return static_cast<size_t>(std::lround(2 * INFLUENCE_REACH_M / STEP_M)) + 1; }
 
 }  // namespace
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return NaN;
+  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+  std::nth_element(values.begin(), middle, values.end());
+  return *middle;
+}
 
 bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<double>* x) {
   auto at = [&](size_t i, size_t j) -> double& { return band[i * (width + 1) + (i - j)]; };
@@ -90,7 +96,7 @@ double InfluenceLine::Curvature(double u_m) const {
 
 InfluenceLine ModelInfluenceLine() {
   InfluenceLine line;
-  line.from_m = -REACH_M;
+  line.from_m = -INFLUENCE_REACH_M;
   line.step_m = STEP_M;
   line.support_m = MODEL_HALF_WIDTH_M + SUPPORT_MARGIN_M;
   line.ordinates.resize(GridSize());
@@ -112,7 +118,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
   // Each point teaches the wheel that dominates it; what the other wheels in
   // reach add is taken off with the current line, which keeps the system a
   // narrow band however close the axles stand.
-  WheelWindows windows = WindowsAt(position_m, motions, REACH_M);
+  WheelWindows windows = WindowsAt(position_m, motions, INFLUENCE_REACH_M);
   size_t lo = 0, hi = 0;
   for (size_t p = 0; p < series.points.size(); ++p) {
     if (series.rejected[p]) continue;
@@ -124,7 +130,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
     bool usable = true;
     for (size_t j = lo; j < hi && count < 4; ++j) {
       double u = motions[j].PositionAt(point.time_s) - position_m;
-      if (std::fabs(u) >= REACH_M) continue;
+      if (std::fabs(u) >= INFLUENCE_REACH_M) continue;
       usable &= std::isfinite(readings[j].amplitude_counts);
       reach[count] = j, distance[count++] = u;
     }
@@ -143,7 +149,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
       dominant = reach[best], dominant_u = distance[best];
     }
     double amplitude = readings[dominant].amplitude_counts;
-    double f = (dominant_u + REACH_M) / STEP_M;
+    double f = (dominant_u + INFLUENCE_REACH_M) / STEP_M;
     size_t i = std::clamp<size_t>(static_cast<size_t>(f), 1, g - 3);
     double w1 = f - static_cast<double>(i), w0 = 1 - w1;
     // The point sees the line between two ordinates, and blurred by the
@@ -173,7 +179,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
   if (!SolveBand(band, g, width, &ordinates)) return current;
 
   InfluenceLine line;
-  line.from_m = -REACH_M;
+  line.from_m = -INFLUENCE_REACH_M;
   line.step_m = STEP_M;
   line.ordinates = std::move(ordinates);
   size_t best = g / 2;
@@ -194,7 +200,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
   for (size_t i = 0; i < g; ++i)
     if (std::fabs(line.ordinates[i]) > SUPPORT_SHARE * line.peak_value)
       support = std::max(support, std::fabs(line.from_m + static_cast<double>(i) * STEP_M - line.peak_u_m));
-  line.support_m = std::min(REACH_M, support + SUPPORT_MARGIN_M);
+  line.support_m = std::min(INFLUENCE_REACH_M, support + SUPPORT_MARGIN_M);
   return line;
 }
 

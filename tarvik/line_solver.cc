@@ -2,7 +2,6 @@
 // into vehicles.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 #include "tarvik/tarvik_core.h"
 
@@ -55,8 +54,7 @@ LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInpu
   if (na == nb) {
     std::vector<double> gaps;
     for (size_t i = 0; i < na; ++i) gaps.push_back(b.passage_time_s[i] - a.passage_time_s[i]);
-    std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2), gaps.end());
-    line.even_clock_offset_s = gaps[gaps.size() / 2];
+    line.even_clock_offset_s = Median(std::move(gaps));
   }
   std::vector<std::pair<size_t, size_t>> pairs;
   for (size_t i = 0, j = 0; i < na && j < nb;) {

@@ -13,7 +13,6 @@
 #include <array>
 #include <cmath>
 #include <limits>
-#include <numbers>
 
 #include "tarvik/tarvik_core.h"
 
@@ -28,23 +27,6 @@ constexpr double REJECT_SIGMAS = 6.0;
 constexpr double REJECT_SHARE = 0.02;     // of the modelled value: shapes are learned, not exact
 constexpr double MIN_COVERAGE = 0.5;
 constexpr double MAX_SHIFT_M = 0.1;
-
-size_t FirstAtOrAfter(const SampleStore& store, size_t size, double time_s) {
-  size_t low = 0, high = size;
-  while (low < high) {
-    size_t mid = low + (high - low) / 2;
-    if (store.TimeS(mid) < time_s) low = mid + 1;
-    else high = mid;
-  }
-  return low;
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return NaN;
-  auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-  std::nth_element(values.begin(), middle, values.end());
-  return *middle;
-}
 
 }  // namespace
 
@@ -89,17 +71,14 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
   const double period = device.sample_period_s;
   const double fallback_c = device.fallback_temperature_c;
   const int64_t gap_us = static_cast<int64_t>(1.5 * period * 1e6);
-  // A point's share of the hum: the mean of the mains wave over its
-  // samples, the wave at their middle times this factor.
+  // A point's share of the hum, by how many samples it averages.
   std::array<double, MAX_POINT_SAMPLES + 1> hum_share{};
-  double omega_half = std::numbers::pi * MAINS_HZ * period;
-  for (size_t k = 1; k <= MAX_POINT_SAMPLES; ++k)
-    hum_share[k] = std::sin(static_cast<double>(k) * omega_half) / (static_cast<double>(k) * std::sin(omega_half));
+  for (size_t k = 1; k <= MAX_POINT_SAMPLES; ++k) hum_share[k] = MainsShareOfMean(static_cast<double>(k), period);
   for (const Stretch& stretch : stretches) {
     size_t per_point = std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period) + 0.5),
                                           1, MAX_POINT_SAMPLES);
-    size_t from = FirstAtOrAfter(store, size, stretch.from_s);
-    size_t to = std::min(size, FirstAtOrAfter(store, size, stretch.to_s));
+    size_t from = store.FirstAtOrAfter(stretch.from_s, size);
+    size_t to = store.FirstAtOrAfter(stretch.to_s, size);
     // The samples of a point are summed as they are; the baseline (its
     // temperature drift and the hum) is taken off once per point.
     uint64_t sum = 0;
@@ -149,7 +128,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   const size_t wheels = motions.size(), q = fit_shift ? 2 : 1;
   std::vector<WheelReading> readings(wheels);
   if (wheels == 0 || series->points.empty()) return readings;
-  const double reach = line.ReachM();
+  const double reach = line.support_m;
   WheelWindows windows = WindowsAt(position_m, motions, reach);
   std::vector<FitPoint>& points = series->points;
   std::vector<uint8_t>& rejected = series->rejected;
@@ -239,7 +218,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     std::vector<double> scaled;
     for (size_t p = 0; p < points.size(); ++p)
       if (first[p] < first[p + 1] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * std::sqrt(points[p].samples / 1.5));
-    double spread = std::max(sigma, 1.4826 * Median(scaled));
+    double spread = std::max(sigma, MAD_TO_SIGMA * Median(scaled));
     bool changed = false;
     for (size_t p = 0; p < points.size(); ++p) {
       double limit = REJECT_SIGMAS * spread * std::sqrt(1.5 / points[p].samples) + REJECT_SHARE * std::fabs(model[p]);

@@ -19,7 +19,6 @@ namespace tarvik {
 namespace {
 
 constexpr int ROUNDS = 3;
-constexpr double REACH_M = 0.9;
 constexpr double MATCH_TOLERANCE_M = 0.3;  // a pulse belongs to the wheel the motion puts within this
 constexpr double RECOLLECT_M = 0.05;
 constexpr double MAX_RATIO_OFF = 0.3;      // a sensor reading the wheels this far off the others is faulty
@@ -62,25 +61,17 @@ void LeaveOutFaulty(RailSolution& rail, const std::vector<size_t>& used,
   size_t sensors = used.size();
   if (sensors < 3) return;
   size_t wheels = times->size();
-  std::vector<std::vector<double>> ratios(sensors);
-  for (size_t j = 0; j < wheels; ++j) {
-    std::vector<double> loads;
-    for (size_t u = 0; u < sensors; ++u)
-      if (rail.sensors[used[u]].left_out.empty() && readings[u][j].valid)
-        loads.push_back(readings[u][j].amplitude_counts * rail.sensors[used[u]].coeff);
-    if (loads.size() < 3) continue;
-    std::nth_element(loads.begin(), loads.begin() + static_cast<std::ptrdiff_t>(loads.size() / 2), loads.end());
-    double median = loads[loads.size() / 2];
-    if (!(median > 0)) continue;
-    for (size_t u = 0; u < sensors; ++u)
-      if (!readings[u].empty() && readings[u][j].valid) ratios[u].push_back(readings[u][j].amplitude_counts * rail.sensors[used[u]].coeff / median);
+  std::vector<const std::vector<WheelReading>*> taking_part(sensors, nullptr);
+  std::vector<double> coeff(sensors);
+  for (size_t u = 0; u < sensors; ++u) {
+    if (rail.sensors[used[u]].left_out.empty()) taking_part[u] = &readings[u];
+    coeff[u] = rail.sensors[used[u]].coeff;
   }
+  std::vector<std::vector<double>> ratios = RatiosToWheelMedian(taking_part, coeff, wheels);
   for (size_t u = 0; u < sensors; ++u) {
     SensorSolution& sensor = rail.sensors[used[u]];
     if (!sensor.left_out.empty() || ratios[u].empty()) continue;
-    std::vector<double>& r = ratios[u];
-    std::nth_element(r.begin(), r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2), r.end());
-    double ratio = r[r.size() / 2];
+    double ratio = Median(std::move(ratios[u]));
     if (std::fabs(ratio - 1) <= MAX_RATIO_OFF) continue;
     sensor.left_out = Format("it reads the wheels at %.0f %% of the other sensors", 100 * ratio);
     for (size_t j = 0; j < wheels; ++j) (*times)[j][u] = NaN;
@@ -185,7 +176,7 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   auto collect = [&] {
     for (size_t u = 0; u < used.size(); ++u)
       if (rail.sensors[used[u]].left_out.empty())
-        CollectSeries(*signal, rail.sensors[used[u]].channel, positions[u], motions, REACH_M, &series[u]);
+        CollectSeries(*signal, rail.sensors[used[u]].channel, positions[u], motions, INFLUENCE_REACH_M, &series[u]);
   };
   collect();
   std::vector<WheelMotion> collected_with = motions;
@@ -258,6 +249,26 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
     rail.speed_mps.push_back(std::fabs(motion.SpeedAt(t)));
   }
   return rail;
+}
+
+std::vector<std::vector<double>> RatiosToWheelMedian(const std::vector<const std::vector<WheelReading>*>& readings,
+                                                     const std::vector<double>& coeff, size_t wheels) {
+  std::vector<std::vector<double>> ratios(readings.size());
+  std::vector<double> loads(readings.size()), present;
+  for (size_t j = 0; j < wheels; ++j) {
+    present.clear();
+    for (size_t k = 0; k < readings.size(); ++k) {
+      const std::vector<WheelReading>* r = readings[k];
+      loads[k] = r && j < r->size() && (*r)[j].valid ? (*r)[j].amplitude_counts * coeff[k] : NaN;
+      if (!std::isnan(loads[k])) present.push_back(loads[k]);
+    }
+    if (present.size() < 3) continue;
+    double median = Median(present);
+    if (!(median > 0)) continue;
+    for (size_t k = 0; k < readings.size(); ++k)
+      if (!std::isnan(loads[k])) ratios[k].push_back(loads[k] / median);
+  }
+  return ratios;
 }
 
 std::string Format(const char* format, ...) {

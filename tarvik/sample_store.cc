@@ -61,6 +61,16 @@ bool SampleStore::AppendSlowly(const SideSample& sample) {
   return Append(sample);  // the fast path now holds: a slot is there and the time fits
 }
 
+size_t SampleStore::FirstAtOrAfter(double time_s, size_t size) const {
+  size_t low = 0, high = size;
+  while (low < high) {
+    size_t mid = low + (high - low) / 2;
+    if (TimeS(mid) < time_s) low = mid + 1;
+    else high = mid;
+  }
+  return low;
+}
+
 void SampleStore::Reserve() {
   size_t next = (Size() >> CHUNK_SHIFT) + 1;
   if (next < MAX_CHUNKS) ChunkAt(chunks_[next]);

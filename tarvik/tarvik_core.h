@@ -2,9 +2,10 @@
 //
 // Flow of one passage:
 // 1. Tarvik_PushSideData appends each sample to its device's SampleStore.
-// 2. AnalyseDevice (once per device): block means, lost stretches, the
-//    baseline with its temperature drift and mains hum, and every pulse of
-//    every channel, found on block means cleaned of single-sample spikes.
+// 2. DeviceDigest (per device, on the passage's worker while the samples
+//    arrive): block means, lost stretches, the baseline with its temperature
+//    drift and mains hum, and every pulse of every channel, found on block
+//    means cleaned of single-sample spikes.
 // 3. SolveRail (per rail of a line): the train's motion from the pulses,
 //    each sensor's influence line learned from the passage itself, and one
 //    reading (peak height in counts) of every wheel at every sensor.
@@ -25,6 +26,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <numbers>
 #include <array>
 #include <string>
 #include <vector>
@@ -39,6 +41,8 @@ constexpr double MODEL_HALF_WIDTH_M = 0.30;  // the installation model's cos^2 i
 constexpr int MAX_SENSORS_PER_DEVICE = 4;    // channels 0..3
 constexpr int MAX_DEVICE_ID = 255;           // ids above are refused at registration
 constexpr double MAINS_HZ = 50.0;            // hum of the installation's power grid
+constexpr double INFLUENCE_REACH_M = 0.9;    // wider than any influence line's pulse and its side dips
+constexpr double MAD_TO_SIGMA = 1.4826;      // median absolute deviation to sigma, for normal noise
 
 // One stored sample: 16 bytes instead of the 32 of a SideSample. The time is
 // kept relative to the device's first stored sample; a 32-bit microsecond
@@ -99,6 +103,8 @@ class SampleStore {
     return &At(index);
   }
   int64_t BaseTimeUs() const { return base_time_us_; }
+  // The first of the first `size` samples at or after `time_s` (size when none).
+  size_t FirstAtOrAfter(double time_s, size_t size) const;
   // Time of sample `index` in seconds since the device's time origin.
   double TimeS(size_t index) const { return static_cast<double>(TimeUs(index)) * 1e-6; }
   uint64_t dropped() const { return dropped_; }
@@ -126,46 +132,6 @@ class SampleStore {
 inline void* AllocateChunk(size_t bytes) { return MapHugePageArea(bytes); }
 inline void FreeChunk(void* chunk, size_t bytes) { UnmapHugePageArea(chunk, bytes); }
 
-// A large scratch array in chunk memory: huge pages where the kernel allows,
-// so that per-block buffers of a long passage do not cost a page fault per
-// 4 KiB. Grows only; callers fill it before reading, after every Reserve.
-template <typename T>
-class ScratchArray {
- public:
-  ScratchArray() = default;
-  ~ScratchArray() { Release(); }
-  ScratchArray(const ScratchArray&) = delete;
-  ScratchArray& operator=(const ScratchArray&) = delete;
-  // False when the memory cannot be had.
-  bool Reserve(size_t count) {
-    if (count <= capacity_) return true;
-    Release();
-    // Whole huge pages for large arrays; small ones take ordinary pages
-    // rather than a mostly empty 2 MiB.
-    size_t wanted = std::max<size_t>(1, count) * sizeof(T);
-    size_t page = wanted >= (size_t{2} << 20) ? (size_t{2} << 20) : 4096;
-    size_t bytes = (wanted | (page - 1)) + 1;
-    data_ = static_cast<T*>(AllocateChunk(bytes));
-    if (!data_) return false;
-    bytes_ = bytes;
-    capacity_ = bytes / sizeof(T);
-    return true;
-  }
-  T& operator[](size_t i) { return data_[i]; }
-  const T& operator[](size_t i) const { return data_[i]; }
-  T* data() { return data_; }
-
- private:
-  void Release() {
-    if (data_) FreeChunk(data_, bytes_);
-    data_ = nullptr;
-    capacity_ = bytes_ = 0;
-  }
-  T* data_ = nullptr;
-  size_t capacity_ = 0;
-  size_t bytes_ = 0;
-};
-
 // The sample's temperature, or `fallback_c` when the reading is missing or
 // out of any physical range.
 inline double SampleTemperature(const CompactSample& sample, double fallback_c) {
@@ -181,6 +147,9 @@ bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<dou
 // printf into a string: the text of a line's notes and problems (at most 255
 // characters).
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The middle value (the upper one of an even count); NaN for none.
+double Median(std::vector<double> values);
 
 // --- Stage 2: one device's signals ------------------------------------------
 
@@ -202,6 +171,12 @@ inline double BaselineCounts(const Baseline& b, double temperature_c, double hum
 }
 // cos and sin of 2 pi 50 t for a time in microseconds, from a table.
 void MainsPhase(int64_t time_us, double* cos_value, double* sin_value);
+// The mean of the mains wave over `samples` samples `period_s` apart: the
+// wave at their middle time times this share.
+inline double MainsShareOfMean(double samples, double period_s) {
+  double omega_half = std::numbers::pi * MAINS_HZ * period_s;
+  return std::sin(samples * omega_half) / (samples * std::sin(omega_half));
+}
 
 // One wheel's pulse at one sensor as detection sees it.
 struct Pulse {
@@ -320,7 +295,7 @@ std::vector<WheelMotion> FitMotion(const std::vector<std::vector<double>>& times
 // so that h peaks at 1 with the wheel over the sensor, which is what `coeff`
 // (kilograms per count at the peak) refers to.
 struct InfluenceLine {
-  double from_m = -0.9;
+  double from_m = -INFLUENCE_REACH_M;
   double step_m = 0.01;
   std::vector<double> ordinates;
   double peak_u_m = 0;
@@ -330,8 +305,7 @@ struct InfluenceLine {
   double Curvature(double u_m) const;  // d2h/du2
   // What a point averaging over distances of variance `spread_m2` around u sees.
   double Seen(double u_m, double spread_m2) const { return Value(u_m) + 0.5 * spread_m2 * Curvature(u_m); }
-  double support_m = 0.9;                    // beyond |u| of this, h is 0 (within the grid)
-  double ReachM() const { return support_m; }
+  double support_m = INFLUENCE_REACH_M;     // beyond |u| of this, h is 0 (within the grid)
   double GridReachM() const { return -from_m; }
 };
 // The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
@@ -430,6 +404,13 @@ struct RailSolution {
   std::vector<std::string> notes;
 };
 RailSolution SolveRail(const DeviceInput& device, double reference_m);
+
+// How each sensor reads the rail's wheels against the others: per sensor,
+// its load of each wheel over the median of the sensors' loads of that
+// wheel, for the wheels that three sensors or more read. A sensor whose
+// `readings` are null takes no part; `coeff` turns its counts into loads.
+std::vector<std::vector<double>> RatiosToWheelMedian(const std::vector<const std::vector<WheelReading>*>& readings,
+                                                     const std::vector<double>& coeff, size_t wheels);
 
 // --- Stage 4: one line -------------------------------------------------------
 

@@ -13,7 +13,6 @@ namespace tarvik {
 namespace {
 
 constexpr size_t MAX_SPIKE_TIMES = 10000;
-constexpr double INFLUENCE_STEP_M = 0.01;
 
 using Writer = rapidjson::Writer<rapidjson::StringBuffer>;
 
@@ -63,13 +62,13 @@ void WriteSensor(Writer& w, const RailSolution& rail, const SensorSolution& sens
   w.StartObject();
   w.Key("u_m");
   w.StartArray();
-  double reach = sensor.influence.GridReachM();
-  size_t steps = static_cast<size_t>(std::lround(2 * reach / INFLUENCE_STEP_M));
-  for (size_t i = 0; i <= steps; ++i) Number(w, -reach + static_cast<double>(i) * INFLUENCE_STEP_M);
+  double reach = sensor.influence.GridReachM(), step = sensor.influence.step_m;
+  size_t steps = static_cast<size_t>(std::lround(2 * reach / step));
+  for (size_t i = 0; i <= steps; ++i) Number(w, -reach + static_cast<double>(i) * step);
   w.EndArray();
   w.Key("h");
   w.StartArray();
-  for (size_t i = 0; i <= steps; ++i) Number(w, sensor.influence.Value(-reach + static_cast<double>(i) * INFLUENCE_STEP_M));
+  for (size_t i = 0; i <= steps; ++i) Number(w, sensor.influence.Value(-reach + static_cast<double>(i) * step));
   w.EndArray();
   w.EndObject();
   w.Key("wheels");

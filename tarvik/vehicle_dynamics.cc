@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <cstdio>
 #include <numbers>
 
 #include "tarvik/tarvik_core.h"
@@ -322,17 +321,22 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   return posterior;
 }
 
-// The posterior mean of the motion at a moment, given how strongly each
-// motion shows there.
+// One combination's motion at a moment, given how strongly each motion
+// shows there.
+double TermMotion(const Term& term, double time_s, const std::array<double, 2>& rho) {
+  double value = 0;
+  for (size_t m = 0; m < 2; ++m) {
+    if (term.frequency[m] < 0) continue;
+    double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
+    value += rho[m] * (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
+  }
+  return value;
+}
+
+// The posterior mean of the motion at a moment.
 double MotionAt(const Posterior& posterior, double time_s, const std::array<double, 2>& rho) {
   double value = 0;
-  for (const Term& term : posterior.terms)
-    for (size_t m = 0; m < 2; ++m) {
-      if (term.frequency[m] < 0) continue;
-      double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
-      value += term.probability * rho[m] *
-               (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
-    }
+  for (const Term& term : posterior.terms) value += term.probability * TermMotion(term, time_s, rho);
   return value;
 }
 
@@ -342,12 +346,7 @@ void MotionAndSpread(const Posterior& posterior, double time_s, const std::array
                      double* variance) {
   double sum = 0, square = 0;
   for (const Term& term : posterior.terms) {
-    double value = 0;
-    for (size_t m = 0; m < 2; ++m) {
-      if (term.frequency[m] < 0) continue;
-      double angle = 2 * std::numbers::pi * term.hz[m] * time_s;
-      value += rho[m] * (term.amplitude[2 * m] * std::cos(angle) + term.amplitude[2 * m + 1] * std::sin(angle));
-    }
+    double value = TermMotion(term, time_s, rho);
     sum += term.probability * value, square += term.probability * value * value;
   }
   *mean = sum;
@@ -358,10 +357,8 @@ void Describe(const Posterior& posterior, const char* const names[2], std::strin
   const Term& best = posterior.best;
   for (size_t m = 0; m < 2; ++m) {
     if (best.frequency[m] < 0) continue;
-    char part[80];
-    std::snprintf(part, sizeof part, "%s%s %.1f %% at %.2f Hz", text->empty() ? "" : ", ", names[m],
-                  100 * std::hypot(best.amplitude[2 * m], best.amplitude[2 * m + 1]), best.hz[m]);
-    *text += part;
+    *text += Format("%s%s %.1f %% at %.2f Hz", text->empty() ? "" : ", ", names[m],
+                    100 * std::hypot(best.amplitude[2 * m], best.amplitude[2 * m + 1]), best.hz[m]);
   }
 }
 
@@ -546,13 +543,11 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
   const char* const roll_names[2] = {"roll", ""};
   Describe(sums, body_names, &motions);
   Describe(differences, roll_names, &motions);
-  char text[256];
-  if (motions.empty())
-    std::snprintf(text, sizeof text, "averaged: no body motion found (probability of one %.2f)", probability);
-  else
-    std::snprintf(text, sizeof text, "%s: %s (probability of a motion %.2f)",
-                  result.dynamics_fitted ? "motion taken out" : "averaged mostly", motions.c_str(), probability);
-  result.dynamics = text;
+  result.dynamics = motions.empty()
+                        ? Format("averaged: no body motion found (probability of one %.2f)", probability)
+                        : Format("%s: %s (probability of a motion %.2f)",
+                                 result.dynamics_fitted ? "motion taken out" : "averaged mostly", motions.c_str(),
+                                 probability);
   return result;
 }
 

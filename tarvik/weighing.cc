@@ -3,7 +3,6 @@
 // so that the body's motion is traced over the longest stretch of readings.
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -31,38 +30,25 @@ constexpr double MIN_PRESENCE = 0.1, MAX_PRESENCE = 0.9;
 // the wheel's load.
 void MeasureSensorBias(LineSolution& line) {
   for (RailSolution& rail : line.rails) {
-    size_t wheels = rail.motions.size();
-    std::vector<std::vector<double>> ratios(rail.sensors.size());
-    for (size_t j = 0; j < wheels; ++j) {
-      std::vector<double> loads;
-      for (const SensorSolution& s : rail.sensors)
-        if (s.left_out.empty() && j < s.readings.size() && s.readings[j].valid)
-          loads.push_back(s.readings[j].amplitude_counts * s.coeff);
-      if (loads.size() < 3) continue;
-      std::nth_element(loads.begin(), loads.begin() + static_cast<std::ptrdiff_t>(loads.size() / 2), loads.end());
-      double median = loads[loads.size() / 2];
-      if (!(median > 0)) continue;
-      for (size_t k = 0; k < rail.sensors.size(); ++k) {
-        const SensorSolution& s = rail.sensors[k];
-        if (s.left_out.empty() && j < s.readings.size() && s.readings[j].valid) {
-          double ratio = s.readings[j].amplitude_counts * s.coeff / median;
-          if (ratio > 0.75 && ratio < 1.06) ratios[k].push_back(ratio);  // flats and faults apart
-        }
-      }
+    std::vector<const std::vector<WheelReading>*> readings;
+    std::vector<double> coeff;
+    for (const SensorSolution& s : rail.sensors) {
+      readings.push_back(s.left_out.empty() ? &s.readings : nullptr);
+      coeff.push_back(s.coeff);
     }
+    std::vector<std::vector<double>> ratios = RatiosToWheelMedian(readings, coeff, rail.motions.size());
+    for (std::vector<double>& r : ratios)  // flats and faults apart
+      r.erase(std::remove_if(r.begin(), r.end(), [](double ratio) { return !(ratio > 0.75 && ratio < 1.06); }), r.end());
     double mean = 0, count = 0;
     for (size_t k = 0; k < rail.sensors.size(); ++k) {
-      std::vector<double>& r = ratios[k];
+      const std::vector<double>& r = ratios[k];
       rail.sensors[k].relative_bias = 0;
       if (r.size() < MIN_BIAS_WHEELS) continue;
-      auto middle = r.begin() + static_cast<std::ptrdiff_t>(r.size() / 2);
-      std::nth_element(r.begin(), middle, r.end());
-      double bias = *middle - 1;
+      double middle = Median(r);
+      double bias = middle - 1;
       std::vector<double> deviations;
-      for (double x : r) deviations.push_back(std::fabs(x - *middle));
-      std::nth_element(deviations.begin(), deviations.begin() + static_cast<std::ptrdiff_t>(deviations.size() / 2),
-                       deviations.end());
-      double se = 1.2533 * 1.4826 * deviations[deviations.size() / 2] / std::sqrt(static_cast<double>(r.size()));
+      for (double x : r) deviations.push_back(std::fabs(x - middle));
+      double se = 1.2533 * MAD_TO_SIGMA * Median(std::move(deviations)) / std::sqrt(static_cast<double>(r.size()));
       rail.sensors[k].relative_bias = std::fabs(bias) > BIAS_SIGMAS * se ? bias : 0.0;
       mean += rail.sensors[k].relative_bias, count += 1;
     }
@@ -75,12 +61,9 @@ void MeasureSensorBias(LineSolution& line) {
       SensorSolution& s = rail.sensors[k];
       if (ratios[k].size() < MIN_BIAS_WHEELS) continue;
       s.relative_bias -= mean;
-      if (std::fabs(s.relative_bias) > BIAS_NOTE) {
-        char note[160];
-        std::snprintf(note, sizeof note, "sensor %d reads %+.1f %% against the others of its rail: its coeff may want calibrating",
-                      s.id, 100 * s.relative_bias);
-        line.notes.push_back(note);
-      }
+      if (std::fabs(s.relative_bias) > BIAS_NOTE)
+        line.notes.push_back(Format("sensor %d reads %+.1f %% against the others of its rail: its coeff may want calibrating",
+                                    s.id, 100 * s.relative_bias));
     }
   }
 }
@@ -201,12 +184,9 @@ void PrepareWeighing(const std::vector<LineSolution*>& lines, LineWeighing* weig
     weighing->groups.push_back(group);
     for (size_t v = 0; v < shape.size(); ++v) weighing->vehicles.push_back({weighing->groups.size() - 1, v});
     if (groups.size() > 1)
-      for (LineSolution* line : group) {
-        char note[128];
-        std::snprintf(note, sizeof note, "weighed with %zu of %zu lines: the others saw another train",
-                      group.size(), lines.size());
-        line->notes.push_back(note);
-      }
+      for (LineSolution* line : group)
+        line->notes.push_back(Format("weighed with %zu of %zu lines: the others saw another train", group.size(),
+                                     lines.size()));
   }
   // The track's motions are learned first, over an even spread of at most
   // a dozen vehicles: a quiet track then keeps its vehicles near the plain
@@ -252,16 +232,12 @@ void FinishWeighing(LineWeighing* weighing) {
     }
     size_t fitted = 0;
     for (const VehicleSolution& vehicle : line->vehicles) fitted += vehicle.dynamics.rfind("motion taken", 0) == 0;
-    char note[128];
-    if (fitted == 0)
-      std::snprintf(note, sizeof note, "no body motion found worth taking out on its %zu vehicles",
-                    line->vehicles.size());
-    else if (fitted == line->vehicles.size())
-      std::snprintf(note, sizeof note, "body motion taken out on all %zu vehicles", fitted);
-    else
-      std::snprintf(note, sizeof note, "body motion taken out on %zu of %zu vehicles, averaged out on the others",
-                    fitted, line->vehicles.size());
-    line->notes.push_back(note);
+    size_t vehicles = line->vehicles.size();
+    line->notes.push_back(
+        fitted == 0          ? Format("no body motion found worth taking out on its %zu vehicles", vehicles)
+        : fitted == vehicles ? Format("body motion taken out on all %zu vehicles", fitted)
+                             : Format("body motion taken out on %zu of %zu vehicles, averaged out on the others", fitted,
+                                      vehicles));
   }
 }
 
