@@ -92,13 +92,10 @@ double StreamingFloorSeconds(const std::string& path, uint64_t& checksum) {
   return Seconds(start);
 }
 
-void ResetFeeding() {
-  for (int id = 0; id < DEVICE_ID_COUNT; ++id) {
-    frequencyById[id] = id < DEVICE_COUNT ? FREQUENCY_HZ : 0;
-    timeOriginById[id] = 0;
-    std::vector<std::string>().swap(RawLinesById()[id]);
-  }
-  recordPosition = static_cast<int64_t>(osc::START_OFFSET);
+// A fresh passage of the bench's devices.
+void StartPassage() {
+  ResetFeeding();
+  for (int id = 0; id < DEVICE_COUNT; ++id) frequencyById[id] = FREQUENCY_HZ;
 }
 
 // Runs `work` with standard output and error sent to /dev/null (the
@@ -125,7 +122,7 @@ double QuietSeconds(Work work) {
 
 // (b) and (c).
 double LoadSeconds(const std::string& path) {
-  ResetFeeding();
+  StartPassage();
   return QuietSeconds([&] { LoadOscillogram(path); });
 }
 
@@ -167,13 +164,13 @@ int main() {
   std::printf("ratio (b)/(a): %.2f (target <= 1.3)\n", load / floor);
 
   // Debug mode: the text lines are kept until the process ends, so each
-  // repetition starts from empty lists (released by ResetFeeding).
+  // repetition starts from empty lists (released by StartPassage).
   debugMode = true;
   std::vector<double> debugSeconds, dumpSeconds;
   double heapBytesPerRecord = 0;
   oscFilePath = "/tmp/korvanet-bench-dump.osc";
   for (int repetition = 0; repetition < 5; ++repetition) {
-    ResetFeeding();
+    StartPassage();
     // The packed dump text sits in large blocks, which malloc maps apart from its heap.
     auto heapBytes = [] { return static_cast<double>(mallinfo2().uordblks + mallinfo2().hblkhd); };
     double heapBefore = heapBytes();
@@ -182,7 +179,7 @@ int main() {
     dumpSeconds.push_back(QuietSeconds(WriteRawDump));
   }
   debugMode = false;
-  ResetFeeding();
+  StartPassage();
   for (int id = 0; id < DEVICE_COUNT; ++id) std::remove((oscFilePath + "_out" + std::to_string(id) + ".dat").c_str());
   double debug = Median(debugSeconds);
   std::printf("%-44s %8.1f ms  %6.1f ns/record\n", "(c) as (b) in debug mode", debug * 1e3,

@@ -12,9 +12,12 @@ namespace {
 
 // The program never frees a returned record; here they would pile up.
 void Delete(LineResult* result) {
-  for (LineCarriage* carriage : result ? result->carriages : std::vector<LineCarriage*>{}) {
-    for (LineAxis* axle : carriage ? carriage->axis : std::vector<LineAxis*>{}) {
-      for (LineWheel* wheel : axle ? axle->wheels : std::vector<LineWheel*>{}) delete wheel;
+  if (!result) return;
+  for (LineCarriage* carriage : result->carriages) {
+    if (!carriage) continue;
+    for (LineAxis* axle : carriage->axis) {
+      if (!axle) continue;
+      for (LineWheel* wheel : axle->wheels) delete wheel;
       delete axle;
     }
     delete carriage;
@@ -38,9 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Tarvik_InitLine(1, 0, 1);
   Tarvik_InitLine(2, 2, 3);
   const uint16_t frequencies[DEVICE_ID_COUNT] = {2000, 1000, 4000, 2000};
+  ResetFeeding();
   for (int device = 0; device < DEVICE_ID_COUNT; ++device) frequencyById[device] = frequencies[device];
-  for (int64_t& origin : timeOriginById) origin = 0;
-  recordPosition = static_cast<int64_t>(osc::START_OFFSET);
   LoadOscillogram(path);
   Delete(Tarvik_Compute(1));
   Delete(Tarvik_Compute(2));

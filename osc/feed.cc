@@ -167,6 +167,15 @@ std::vector<std::string>* RawLinesById() {
   return RawLists();
 }
 
+void ResetFeeding() {
+  for (int32_t id = 0; id < DEVICE_ID_COUNT; ++id) {
+    frequencyById[id] = 0;
+    timeOriginById[id] = 0;
+    std::vector<std::string>().swap(RawLinesById()[id]);
+  }
+  recordPosition = static_cast<int64_t>(osc::START_OFFSET);
+}
+
 bool HasRawText(int32_t deviceId) {
   return !RawLists()[deviceId].empty() || !PackedRawText()[deviceId].empty();
 }

@@ -36,6 +36,11 @@ bool HasRawText(int32_t deviceId);
 // nothing and leaves both as they are. Write errors are not reported.
 void WriteRawText(int32_t deviceId, std::FILE* file);
 
+// Forgets what a passage left behind: frequencies, time origins, raw dump
+// text and the record position, as at the start of the process. For the
+// programs that feed many passages in one process (tests, fuzzing, benches).
+void ResetFeeding();
+
 // Lists the carriage table and feeds every data record to FeedRecord, in
 // file order. Messages go straight to standard error without timestamp.
 // Reading stops at a trailing piece shorter than a record or a payload length

@@ -18,8 +18,7 @@ std::vector<SideSample> pushed;
 class Feeding : public testing::Test {
  protected:
   void SetUp() override {
-    for (int id = 0; id < DEVICE_ID_COUNT; ++id) frequencyById[id] = 0, timeOriginById[id] = 0, RawLinesById()[id].clear();
-    recordPosition = static_cast<int64_t>(osc::START_OFFSET);
+    ResetFeeding();
     pushed.clear();
     SetSampleSink([](SideSample* sample) {
       pushed.push_back(*sample);
@@ -49,16 +48,16 @@ TEST_F(Feeding, EveryTruncationFeedsTheWholeRecordsBeforeIt) {
       "carriage 255 offset 4294967295 bytes (time 2147483647)\n\nRead file start_offset = 21504\nLoading file $...\n";
   TempDir dir;
   const std::string path = dir.File("cut.osc");
-  for (size_t length = 0; length <= whole.size(); length += length < 64 || length + 997 > 21504 ? 1 : 997) {
+  constexpr size_t START = osc::START_OFFSET;
+  for (size_t length = 0; length <= whole.size(); length += length < 64 || length + 997 > START ? 1 : 997) {
     SCOPED_TRACE(length);
     SetUp();
     frequencyById[0] = frequencyById[1] = 1;
     dir.Write("cut.osc", whole.substr(0, length));
     std::string err = LoadCapturingStderr(path);
     // A short table reads as if the missing bytes were zero; nothing is fed.
-    std::string padded = whole.substr(0, length) + std::string(21504 - std::min<size_t>(length, 21504), '\0');
-    if (length < 21504) {
-      dir.Write("cut.osc", padded);
+    if (length < START) {
+      dir.Write("cut.osc", whole.substr(0, length) + std::string(START - length, '\0'));
       EXPECT_EQ(err, LoadCapturingStderr(path));
       EXPECT_TRUE(pushed.empty());
       continue;
@@ -68,7 +67,7 @@ TEST_F(Feeding, EveryTruncationFeedsTheWholeRecordsBeforeIt) {
     EXPECT_EQ(err, expected);
     std::vector<uint16_t> tags, expectedTags = {1, 5, 9};
     for (const SideSample& sample : pushed) tags.push_back(sample.channels[0]);
-    expectedTags.resize((length - 21504) / 19);
+    expectedTags.resize((length - START) / osc::RECORD_BYTES);
     EXPECT_EQ(tags, expectedTags);
   }
 }

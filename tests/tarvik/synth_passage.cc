@@ -26,7 +26,7 @@ SynthPassage Synthesize(const std::string& description) {
   EXPECT_EQ(synth::ParseTrainDescription(description, &s.train, &error), 0) << error;
   EXPECT_EQ(synth::PlanPassage(s.train, &s.passage, &error), 0) << error;
   EXPECT_EQ(synth::WriteOscillogram(s.train, s.passage, dir.File("p.osc"), &stats, &error), 0) << error;
-  for (int id = 0; id < DEVICE_ID_COUNT; ++id) frequencyById[id] = 0, timeOriginById[id] = 0;
+  ResetFeeding();
   for (const synth::LineSpec& line : s.train.lines)
     for (const synth::DeviceSpec& device : line.devices)
       frequencyById[device.port - synth::FIRST_DEVICE_PORT] = static_cast<uint16_t>(device.frequency_hz);
