@@ -34,6 +34,6 @@ RunOptions ReadRunOptions(int argc, char** argv);
 // code, or ends the process itself where a failure must end it at once.
 int RunKorvanet(int argc, char** argv);
 
-// Flushes the standard streams and ends the process at once, without
+// Flushes every output stream and ends the process at once, without
 // running destructors under threads that may still be running.
 [[noreturn]] void EndProcess(int exitCode);

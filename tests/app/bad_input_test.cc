@@ -15,7 +15,6 @@
 
 namespace {
 
-const std::string BANNER = "Korvanet v1.1.0.109 started\r";
 const std::string BOUND = "UDP id 10 bound to local port ";
 
 std::string With(const std::string& from, const std::string& to, std::string text = ONE_LINE) {
@@ -32,7 +31,7 @@ std::vector<std::string> Between(const ChildRun& run, const std::string& first, 
   return lines;
 }
 
-std::vector<std::string> Refused(const std::string& cause) { return {BANNER, "Loading config file c.json", cause, ""}; }
+std::vector<std::string> Refused(const std::string& cause) { return ConfigRefused("c.json", cause); }
 
 std::vector<std::string> Loaded(std::vector<std::string> devices, const std::string& lineFreq = "0, freq = 1000") {
   const std::vector<std::string> line = {"Init master server connection to port 3021", "conf->deviceConfigList.size = 1",

@@ -10,18 +10,12 @@
 
 namespace {
 
-const std::string BANNER = "Korvanet v1.1.0.109 started\r";
-
-std::vector<std::string> Stop(const std::string& path, const std::string& cause) {
-  return {BANNER, "Loading config file " + path, cause, ""};
-}
-
 TEST(StartUp, ArgumentVectorsGiveTheirExitStatusAndLog) {
   const std::string longId(MAX_TRAIN_ID_BYTES + 1, '7');
   const std::vector<std::string> byDefault =
-      Stop("../configs/scales.json.conf",
+      ConfigRefused("../configs/scales.json.conf",
            "Config file ../configs/scales.json.conf is not valid JSON: Invalid value. (at byte 1)");
-  const std::vector<std::string> alt = Stop("alt.conf", "Config has no \"lines\"");
+  const std::vector<std::string> alt = ConfigRefused("alt.conf", "Config has no \"lines\"");
   const std::vector<std::string> tooLong = {
       BANNER, "Train identifier of 871 bytes refused: a result message holds at most 870 bytes of it"};
   const struct {
@@ -41,7 +35,7 @@ TEST(StartUp, ArgumentVectorsGiveTheirExitStatusAndLog) {
       {{"run.osc", "x--config-file=alt.conf"}, 246, byDefault},
       {{"--config-file=alt.conf", "run.osc", "--config-file=missing.conf"}, 246, alt},  // anywhere, first wins
       {{"run.osc", "--config-file=missing.conf"}, 246, {BANNER, "Config file missing.conf not found", ""}},
-      {{"run.osc", "--config-file=."}, 246, Stop(".", "Config file . cannot be read: Is a directory")},
+      {{"run.osc", "--config-file=."}, 246, ConfigRefused(".", "Config file . cannot be read: Is a directory")},
       {{"run.osc", "--trainId=" + longId}, 2, tooLong},
       {{"run.osc", "--trainId=" + longId.substr(1)}, 246, byDefault},
       {{"run.osc", "--trainId=7", "--trainId=" + longId}, 246, byDefault},

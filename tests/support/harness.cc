@@ -14,11 +14,8 @@
 #include <sstream>
 #include <thread>
 
+#include "app/run.h"
 #include "osc/osc_format.h"
-
-#ifdef KORVANET_COVERAGE
-extern "C" void __gcov_dump();
-#endif
 
 namespace {
 
@@ -46,12 +43,7 @@ Child::Child(const std::function<int()>& body) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     for (int fd : {out[0], out[1], err[0], err[1]}) ::close(fd);
-    int result = body();
-    std::fflush(nullptr);
-#ifdef KORVANET_COVERAGE
-    __gcov_dump();  // _exit skips the handler that would write the counters
-#endif
-    ::_exit(result & 0xff);
+    EndProcess(body() & 0xff);
   }
   ::close(out[1]);
   ::close(err[1]);

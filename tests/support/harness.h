@@ -15,6 +15,12 @@
 
 #include "tests/support/temp_dir.h"
 
+// The program's first log message.
+inline const std::string BANNER = "Korvanet v1.1.0.109 started\r";
+// All a run logs when the configuration file `path` stops it with `cause`.
+inline std::vector<std::string> ConfigRefused(const std::string& path, const std::string& cause) {
+  return {BANNER, "Loading config file " + path, cause, ""};
+}
 
 struct ChildRun {
   int exitStatus = -1;  // -1 when a signal ended it
@@ -23,7 +29,8 @@ struct ChildRun {
 };
 
 // Forks; the child runs `body` with standard output and standard error on
-// pipes and ends with _exit(body()). The parent reads both as they come.
+// pipes and ends as the program does (EndProcess(body())). The parent reads
+// both as they come.
 class Child {
  public:
   explicit Child(const std::function<int()>& body);

@@ -34,6 +34,7 @@
 #include <rapidjson/document.h>
 
 #include "calc/tarvik.h"
+#include "tests/support/temp_dir.h"
 
 #define TARVIK_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -143,12 +144,8 @@ TARVIK_EXPORT void Tarvik_SetOnLog(TarvikLogCallback callback) {
 
 TARVIK_EXPORT void Tarvik_Init() {
   Record("Init");
-  std::FILE* file = std::getenv("TARVIK_SCRIPT") ? std::fopen(std::getenv("TARVIK_SCRIPT"), "rb") : nullptr;
-  if (file == nullptr) return;
-  std::string text;
-  for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
-  std::fclose(file);
-  state.script.Parse(text.c_str());
+  const char* path = std::getenv("TARVIK_SCRIPT");
+  if (path) state.script.Parse(ReadFileText(path).c_str());
 }
 
 TARVIK_EXPORT void Tarvik_InitDevice(int32_t deviceId, std::vector<double> coeff, std::vector<double> velCoeff) {
