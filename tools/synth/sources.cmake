@@ -1,5 +1,5 @@
-# The synthesizer's code as a library, so that the tests link the same code;
-# included by the tools and, in builds without them, by the library's tests.
+# The synthesizer's code as a library, so that the tests link the same code
+# as the tool.
 add_library(synth_core STATIC
   ${CMAKE_SOURCE_DIR}/tools/synth/description.cc
   ${CMAKE_SOURCE_DIR}/tools/synth/field_description.cc
