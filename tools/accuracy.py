@@ -44,7 +44,7 @@ def load_scenarios(names, quick):
             description = json.load(f)
         if quick and not description.get("harness", {}).get("quick"):
             continue
-        scenarios.append((name, path))
+        scenarios.append((name, path, description.get("harness", {}).get("about", "")))
     return scenarios
 
 
@@ -55,23 +55,11 @@ def run_scenario(name, path, build_dir, work_dir):
     synth = subprocess.run([os.path.join(build_dir, "synth"), path, prefix], capture_output=True, text=True)
     if synth.returncode != 0:
         return None, "synth failed: " + synth.stderr.strip(), 0.0
-    try:
-        run = subprocess.run([os.path.join(build_dir, "korvanet"), prefix + ".osc",
-                              "--config-file=" + prefix + ".json.conf", "--debug=1"],
-                             capture_output=True, text=True, cwd=work_dir, timeout=RUN_TIMEOUT_S)
-    except subprocess.TimeoutExpired:
-        return None, "korvanet did not finish in %d s" % RUN_TIMEOUT_S, RUN_TIMEOUT_S
+    doc, error = compare_truth.weigh(os.path.join(build_dir, "korvanet"), prefix + ".osc", prefix + ".json.conf",
+                                     work_dir, RUN_TIMEOUT_S)
     seconds = time.monotonic() - started
-    # The raw dump files of debug mode are large and of no further use here.
-    for entry in os.listdir(work_dir):
-        if entry.startswith(name + ".osc_out"):
-            os.remove(os.path.join(work_dir, entry))
-    if run.returncode != 0:
-        return None, "korvanet exit status %d: %s" % (run.returncode, run.stderr.strip()[-300:]), seconds
-    try:
-        doc = compare_truth.parse_document(run.stdout)
-    except ValueError:
-        return None, "no result document on standard output", seconds
+    if doc is None:
+        return None, error, seconds
     with open(prefix + ".truth.json") as f:
         truth = json.load(f)
     return compare_truth.compare(truth, doc), "", seconds
@@ -249,9 +237,10 @@ def main():
         for index in range(args.random):
             name = "random_%03d" % (index + 1)
             path = os.path.join(work_dir, name + ".json")
+            description = random_description(rng)
             with open(path, "w") as f:
-                json.dump(random_description(rng), f, indent=1)
-            scenarios.append((name, path))
+                json.dump(description, f, indent=1)
+            scenarios.append((name, path, description["harness"]["about"]))
     else:
         scenarios = load_scenarios(args.names, args.quick)
     if not scenarios:
@@ -264,12 +253,11 @@ def main():
     print("-" * len(header))
     failed = 0
     try:
-        for name, path in scenarios:
+        for name, path, about in scenarios:
             report, error, seconds = run_scenario(name, path, build_dir, work_dir)
             failed += 0 if print_row(name, report, error, seconds) else 1
             if args.verbose:
-                with open(path) as f:
-                    print("  " + json.load(f).get("harness", {}).get("about", ""))
+                print("  " + about)
                 if report is not None:
                     compare_truth.print_report(report)
                 print()

@@ -14,8 +14,11 @@ Such a passage is judged against that floor (see limits()).
 
 As a module, compare() gives the figures the accuracy harness checks.
 """
+import glob
 import json
 import math
+import os
+import subprocess
 import sys
 
 # What a correct weighing must meet on a passage that follows the model.
@@ -32,6 +35,25 @@ LIMITS = {
 # far off as plain averaging at its worst, or the limits above if wider.
 FLOOR_RMS_SHARE = 0.8
 RMS_VEHICLE_PCT = 0.25
+
+
+def weigh(korvanet, osc, config, work_dir, timeout_s, env=None):
+    """Runs korvanet in debug mode on one passage and returns (result
+    document, "") or (None, what went wrong). The raw dumps that debug mode
+    writes beside the oscillogram are of no use here and are removed."""
+    try:
+        run = subprocess.run([korvanet, osc, "--config-file=" + config, "--debug=1"], cwd=work_dir, env=env,
+                             capture_output=True, text=True, timeout=timeout_s)
+    except subprocess.TimeoutExpired:
+        return None, "korvanet did not finish in %d s" % timeout_s
+    for dump in glob.glob(glob.escape(osc) + "_out*"):
+        os.remove(dump)
+    if run.returncode != 0:
+        return None, "korvanet exit status %d: %s" % (run.returncode, run.stderr.strip()[-300:])
+    try:
+        return parse_document(run.stdout), ""
+    except ValueError:
+        return None, "no result document on standard output"
 
 
 def parse_document(text):

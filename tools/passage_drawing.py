@@ -18,6 +18,8 @@ import numpy as np  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Patch  # noqa: E402
 
+from config_coeffs import SENSORS_PER_DEVICE  # noqa: E402
+
 FIGURE_WIDTH_IN = 16
 PANEL_HEIGHT_IN = 2.7
 DPI = 100
@@ -357,7 +359,7 @@ def draw_panel(ax, panel, x0, x1, columns, spans, first_of_line):
         colour = LEFT_OUT_COLOUR if reason else SENSOR_COLOURS[k % len(SENSOR_COLOURS)]
         colours[channel] = colour
         # Without the trace, the id the program gives: device id x 4 + sensor index.
-        sensor_id = (trace or {}).get("id", 4 * device["id"] + k)
+        sensor_id = (trace or {}).get("id", SENSORS_PER_DEVICE * device["id"] + k)
         label = "s%s ch%s at %.2f m" % (sensor_id, channel, number(sensor["position_m"]))
         if reason:
             label += "\n" + "\n".join(wrap("left out: " + reason, LEGEND_CHARS))

@@ -9,9 +9,10 @@ import math
 
 import numpy as np
 
+from config_coeffs import DEVICE_PORT_BASE
+
 TABLE_BYTES = 1024 * 21                # the carriage table before the records
 PAYLOAD_BYTES = 12
-DEVICE_PORT_BASE = 7126                # device id = port - 7126
 
 # One data record, little-endian and unpadded, as the loader reads it.
 RECORD = np.dtype([("device", "u1"), ("payload_length", "<u2"), ("counter", "<u4"), ("unused0", "u1"),

@@ -38,13 +38,15 @@ SEED_STEP = 1000
 def synthesize(args, work_dir):
     """[(oscillogram, truth)] of every run of every description, and the
     installation's true configuration text."""
+    trains = []
+    for description in sorted(glob.glob(os.path.join(HERE, "*.json"))):
+        with open(description) as f:
+            train = json.load(f)
+        if "vehicles" in train:  # not a field
+            trains.append((description, train))
     passages = []
     for run in range(args.runs):
-        for description in sorted(glob.glob(os.path.join(HERE, "*.json"))):
-            with open(description) as f:
-                train = json.load(f)
-            if "vehicles" not in train:
-                continue  # a field, not a train
+        for description, train in trains:
             seed = train.get("seed", 1) + SEED_STEP * run
             prefix = os.path.join(work_dir, "%s_%d" % (os.path.basename(description)[:-5], run))
             command = [os.path.join(args.build_dir, "synth"), description, prefix, "--seed=%d" % seed]
@@ -95,13 +97,14 @@ def main():
             new_text = f.read()
         found = config_coeffs.sensors(new_text)
         errors = [100 * (n["coeff"] / t["coeff"] - 1) for t, n in zip(true, found)]
-        before = [100 * (o["coeff"] / t["coeff"] - 1) for t, o in zip(true, config_coeffs.sensors(off_text))]
+        off_sensors = config_coeffs.sensors(off_text)
+        before = [100 * (o["coeff"] / t["coeff"] - 1) for t, o in zip(true, off_sensors)]
         print("\ncoefficients against the signal's own, worst: before %.3f %%, after %.3f %% (limit %.2f %%)" % (
             max(map(abs, before)), max(map(abs, errors)), args.limit))
         print("after, per sensor %: " + " ".join("%+.3f" % e for e in errors))
         vehicle, train = map(float, re.search(r"after: worst vehicle (\S+) %, worst train (\S+) %",
                                               run.stdout).groups())
-        kept = config_coeffs.with_coeffs(new_text, {s["path"]: s["coeff"] for s in config_coeffs.sensors(off_text)})
+        kept = config_coeffs.with_coeffs(new_text, {s["path"]: s["coeff"] for s in off_sensors})
         failed = [what for what, bad in [("coefficients", max(map(abs, errors)) > args.limit),
                                          ("class 0.2", not args.field and (vehicle > 0.2 or train > 0.1)),
                                          ("configuration beyond its coeff numbers", kept != off_text)] if bad]
