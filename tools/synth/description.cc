@@ -7,12 +7,9 @@
 #include <rapidjson/document.h>
 #include <rapidjson/error/en.h>
 
-#include "tools/synth/synth.h"
+#include "tools/synth/json_reading.h"
 
 namespace synth {
-
-// In field_description.cc.
-int ReadField(const rapidjson::Value& field, TrainSpec* train, std::string* error);
 
 namespace {
 
@@ -172,14 +169,17 @@ void ReadVehicle(Reader& r, const Value& v, const Value& root, std::mt19937_64& 
 
 }  // namespace
 
+bool ParseJson(const std::string& json_text, rapidjson::Document* doc, std::string* error) {
+  doc->Parse(json_text.c_str(), json_text.size());
+  if (!doc->HasParseError()) return true;
+  *error = std::string("not valid JSON: ") + rapidjson::GetParseError_En(doc->GetParseError()) + " at offset " +
+           std::to_string(doc->GetErrorOffset());
+  return false;
+}
+
 int ParseTrainDescription(const std::string& json_text, TrainSpec* train, std::string* error) {
   rapidjson::Document doc;
-  doc.Parse(json_text.c_str(), json_text.size());
-  if (doc.HasParseError()) {
-    *error = std::string("not valid JSON: ") + rapidjson::GetParseError_En(doc.GetParseError()) + " at offset " +
-             std::to_string(doc.GetErrorOffset());
-    return -1;
-  }
+  if (!ParseJson(json_text, &doc, error)) return -1;
   if (!doc.IsObject()) {
     *error = "the description must be a JSON object";
     return -1;

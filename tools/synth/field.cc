@@ -67,10 +67,7 @@ SensorShape DrawShape(std::mt19937_64& rng, const InfluenceSpec& asked) {
 // first sensor it meets to the last axle at the last one.
 void DeviceStretch(const Passage& passage, const DeviceSpec& device, double* from_s, double* to_s) {
   double lo = device.sensors.front().position_m, hi = lo;
-  for (const SensorSpec& s : device.sensors) {
-    lo = std::min(lo, s.position_m);
-    hi = std::max(hi, s.position_m);
-  }
+  WidenToSensors(device, &lo, &hi);
   double first = passage.direction > 0 ? lo : hi, last = passage.direction > 0 ? hi : lo;
   *from_s = TimeAtTravel(passage, TravelWhenAt(passage, 0, first));
   *to_s = TimeAtTravel(passage, TravelWhenAt(passage, passage.axles.back().offset_m, last));
@@ -96,8 +93,7 @@ double Influence(const SensorShape& shape, double u_m) {
 
 void DrawField(const TrainSpec& train, Passage* passage) {
   const FieldSpec& asked = train.field;
-  FieldDraws& field = passage->field;
-  field = FieldDraws{};
+  FieldDraws& field = passage->field;  // fresh: PlanPassage starts from an empty passage
   if (asked.dynamics) DrawDynamics(*asked.dynamics, train.seed, passage);
 
   std::mt19937_64 influence_rng(train.seed ^ INFLUENCE_STREAM);

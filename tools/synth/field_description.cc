@@ -7,13 +7,10 @@
 #include <string>
 
 #include <rapidjson/document.h>
-#include <rapidjson/error/en.h>
 
-#include "tools/synth/synth.h"
+#include "tools/synth/json_reading.h"
 
 namespace synth {
-
-int ReadField(const rapidjson::Value& field, TrainSpec* train, std::string* error);
 
 namespace {
 
@@ -177,12 +174,7 @@ int ReadField(const Value& field, TrainSpec* train, std::string* error) {
 
 int ParseFieldDescription(const std::string& json_text, TrainSpec* train, std::string* error) {
   rapidjson::Document doc;
-  doc.Parse(json_text.c_str(), json_text.size());
-  if (doc.HasParseError()) {
-    *error = std::string("not valid JSON: ") + rapidjson::GetParseError_En(doc.GetParseError()) + " at offset " +
-             std::to_string(doc.GetErrorOffset());
-    return -1;
-  }
+  if (!ParseJson(json_text, &doc, error)) return -1;
   return ReadField(doc, train, error);
 }
 

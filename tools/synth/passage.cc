@@ -15,11 +15,7 @@ void SensorExtent(const std::vector<LineSpec>& lines, double* lo, double* hi) {
   *lo = std::numeric_limits<double>::max();
   *hi = std::numeric_limits<double>::lowest();
   for (const LineSpec& line : lines)
-    for (const DeviceSpec& device : line.devices)
-      for (const SensorSpec& s : device.sensors) {
-        *lo = std::min(*lo, s.position_m);
-        *hi = std::max(*hi, s.position_m);
-      }
+    for (const DeviceSpec& device : line.devices) WidenToSensors(device, lo, hi);
 }
 
 }  // namespace
@@ -104,6 +100,13 @@ double SpeedAtTravel(const Passage& passage, double travel_m) {
 
 double TravelWhenAt(const Passage& passage, double offset_m, double position_m) {
   return offset_m + passage.direction * (position_m - passage.front_start_m);
+}
+
+void WidenToSensors(const DeviceSpec& device, double* lo, double* hi) {
+  for (const SensorSpec& s : device.sensors) {
+    *lo = std::min(*lo, s.position_m);
+    *hi = std::max(*hi, s.position_m);
+  }
 }
 
 double LineCentre(const LineSpec& line) {

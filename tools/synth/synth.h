@@ -260,6 +260,8 @@ double SpeedAtTravel(const Passage& passage, double travel_m);
 // Travel of the front axle when an axle at offset_m stands at position_m.
 double TravelWhenAt(const Passage& passage, double offset_m, double position_m);
 
+// Widens [*lo, *hi] to hold every sensor of the device.
+void WidenToSensors(const DeviceSpec& device, double* lo, double* hi);
 // Centre of a line's sensors (both rails): where an axle's true speed is taken.
 double LineCentre(const LineSpec& line);
 // The first sensor of a line that the train meets.
