@@ -31,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<LineResult*> lines(in.ConsumeIntegralInRange<size_t>(0, 4));
   for (LineResult*& line : lines) {
     if (!(line = Make<LineResult>(in))) continue;
+    line->line = static_cast<uint16_t>(&line - lines.data());
     line->correct = in.ConsumeBool();
     line->total_weight = in.ConsumeIntegral<int32_t>();
     line->carriages.resize(in.ConsumeIntegralInRange<size_t>(0, 6));
@@ -45,8 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         axle->wheels.resize(in.ConsumeIntegralInRange<size_t>(0, 3));
         for (LineWheel*& wheel : axle->wheels) {
           if (!(wheel = Make<LineWheel>(in))) continue;
-          wheel->strength.assign(in.ConsumeIntegralInRange<size_t>(0, 4), in.ConsumeIntegral<int32_t>());
-          wheel->ids.assign(in.ConsumeIntegralInRange<size_t>(0, 4), in.ConsumeIntegral<int32_t>());
+          for (std::vector<int32_t>* list : {&wheel->strength, &wheel->ids}) {
+            list->resize(in.ConsumeIntegralInRange<size_t>(0, 4));
+            for (int32_t& value : *list) value = in.ConsumeIntegral<int32_t>();
+          }
           wheel->weight = in.ConsumeIntegral<int32_t>();
           wheel->condition = in.ConsumeFloatingPoint<float>();
         }
