@@ -494,22 +494,30 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
 
 // Weighing every vehicle of the lines: lines that agree on the train are
 // weighed together, each wheel over every sensor and line that saw it.
-// One thread prepares (the groups of lines, the sensors' scales, the track's
-// motion prior); any number then share the vehicles; one finishes.
+// One thread prepares (the groups of lines and the sensors' scales); any
+// number then share the work, round by round: the rounds that learn the
+// track's motion prior from a spread of vehicles, then every vehicle with
+// the prior learned; one finishes.
+constexpr int PRIOR_ROUNDS = 2;
 struct LineWeighing {
   std::vector<LineSolution*> lines;
   std::vector<std::vector<LineSolution*>> groups;
   std::vector<std::pair<size_t, size_t>> vehicles;  // group, vehicle within it
+  std::vector<size_t> learning;                     // the vehicles the prior is learned from
+  std::vector<MotionStatistics> statistics;         // per learning vehicle, this round
   MotionPrior prior;
-  std::atomic<size_t> next{0};
-  std::mutex mutex;                                 // guards done and failure
-  std::condition_variable all_done;
-  size_t done = 0;
+  struct Round {
+    std::atomic<size_t> next{0};
+    size_t done = 0;                                // guarded by mutex
+  };
+  std::array<Round, PRIOR_ROUNDS + 1> rounds;       // the learning rounds, then every vehicle
+  std::mutex mutex;                                 // guards the rounds' done, the prior between rounds, failure
+  std::condition_variable round_done;
   std::string failure;                              // why a vehicle could not be weighed
 };
 void PrepareWeighing(const std::vector<LineSolution*>& lines, LineWeighing* weighing);
-// Weighs vehicles until none is left to take; returns once every vehicle is
-// weighed, by this thread or another.
+// Takes part in every round until none is left; returns once every vehicle
+// is weighed, by this thread or another.
 void ShareWeighing(LineWeighing* weighing);
 void FinishWeighing(LineWeighing* weighing);
 

@@ -16,7 +16,6 @@ constexpr double PAIR_TOLERANCE_M = 0.05;
 constexpr size_t MIN_BIAS_WHEELS = 8;
 constexpr double BIAS_SIGMAS = 3.0;
 constexpr double BIAS_NOTE = 0.01;
-constexpr int PRIOR_ROUNDS = 2;
 constexpr size_t LEARNING_VEHICLES = 12;
 constexpr double MIN_PRIOR = 0.002, MAX_PRIOR = 0.04;      // a motion's amplitude, relative
 constexpr double MIN_SCATTER = 0.002, MAX_SCATTER = 0.015;
@@ -193,33 +192,55 @@ void PrepareWeighing(const std::vector<LineSolution*>& lines, LineWeighing* weig
   // average, a rough one lets the fits take out what they see.
   size_t count = weighing->vehicles.size();
   size_t stride = std::max<size_t>(1, (count + LEARNING_VEHICLES - 1) / LEARNING_VEHICLES);
-  for (int round = 0; round < PRIOR_ROUNDS; ++round) {
-    std::vector<MotionStatistics> statistics;
-    for (size_t k = 0; k < count; k += stride) {
-      const auto& [group, v] = weighing->vehicles[k];
-      statistics.push_back(WeighTogether(weighing->groups[group], v, weighing->prior, true));
-    }
-    weighing->prior = Learn(statistics, weighing->prior);
-  }
+  for (size_t k = 0; k < count; k += stride) weighing->learning.push_back(k);
+  weighing->statistics.resize(weighing->learning.size());
 }
 
-void ShareWeighing(LineWeighing* weighing) {
-  size_t count = weighing->vehicles.size();
-  for (size_t k; (k = weighing->next.fetch_add(1)) < count;) {
-    const auto& [group, v] = weighing->vehicles[k];
-    // Every vehicle taken is counted done, whatever befell it, so that no
-    // thread waits for it for ever.
+namespace {
+
+// Takes items of `round` until none is left, then waits until every item is
+// done; the thread that completes the last one calls `last` first. Every
+// item taken is counted done, whatever befell it, so that no thread waits
+// for it for ever.
+template <typename Work, typename Last>
+void ShareRound(LineWeighing* weighing, LineWeighing::Round& round, size_t count, Work work, Last last) {
+  for (size_t k; (k = round.next.fetch_add(1)) < count;) {
     try {
-      WeighTogether(weighing->groups[group], v, weighing->prior, false);
+      work(k);
     } catch (const std::exception& e) {
       std::lock_guard<std::mutex> lock(weighing->mutex);
       weighing->failure = e.what();
     }
     std::lock_guard<std::mutex> lock(weighing->mutex);
-    if (++weighing->done == count) weighing->all_done.notify_all();
+    if (++round.done == count) {
+      last();
+      weighing->round_done.notify_all();
+    }
   }
   std::unique_lock<std::mutex> lock(weighing->mutex);
-  weighing->all_done.wait(lock, [&] { return weighing->done >= count; });
+  weighing->round_done.wait(lock, [&] { return round.done >= count; });
+}
+
+}  // namespace
+
+void ShareWeighing(LineWeighing* weighing) {
+  // The prior is written only by a round's last thread, before the round
+  // counts done: every thread reads the one of the round it is in.
+  for (int r = 0; r < PRIOR_ROUNDS; ++r)
+    ShareRound(
+        weighing, weighing->rounds[r], weighing->learning.size(),
+        [&](size_t k) {
+          const auto& [group, v] = weighing->vehicles[weighing->learning[k]];
+          weighing->statistics[k] = WeighTogether(weighing->groups[group], v, weighing->prior, true);
+        },
+        [&] { weighing->prior = Learn(weighing->statistics, weighing->prior); });
+  ShareRound(
+      weighing, weighing->rounds[PRIOR_ROUNDS], weighing->vehicles.size(),
+      [&](size_t k) {
+        const auto& [group, v] = weighing->vehicles[k];
+        WeighTogether(weighing->groups[group], v, weighing->prior, false);
+      },
+      [] {});
 }
 
 void FinishWeighing(LineWeighing* weighing) {
