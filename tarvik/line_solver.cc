@@ -23,9 +23,7 @@ double Spacing(const RailSolution& rail, size_t first, size_t second) {
 
 }  // namespace
 
-LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInput& even) {
-  LineSolution line;
-  line.line_id = line_id;
+double ReferencePosition(const DeviceInput& odd, const DeviceInput& even) {
   // Speeds and passage times are taken with the wheel over the line's
   // centre: the middle of the stretch that the line's sensors cover.
   double low = INFINITY, high = -INFINITY;
@@ -33,15 +31,16 @@ LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInpu
     for (size_t k = 0; k < device->position_m.size() && k < MAX_SENSORS_PER_DEVICE; ++k)
       if (std::isfinite(device->position_m[k]))
         low = std::min(low, device->position_m[k]), high = std::max(high, device->position_m[k]);
-  double reference_m = low <= high ? 0.5 * (low + high) : 0.0;
+  return low <= high ? 0.5 * (low + high) : 0.0;
+}
 
-  line.rails[0] = SolveRail(odd, reference_m);
-  line.rails[1] = SolveRail(even, reference_m);
+void JoinRails(LineSolution* solution) {
+  LineSolution& line = *solution;
   for (const RailSolution& rail : line.rails) line.notes.insert(line.notes.end(), rail.notes.begin(), rail.notes.end());
   for (const RailSolution& rail : line.rails)
     if (!rail.problem.empty()) {
       line.problem = rail.problem;
-      return line;
+      return;
     }
 
   // The devices' clocks start at their own first records, so they differ by
@@ -67,7 +66,7 @@ LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInpu
   if (pairs.empty() || (pairs.size() != na && pairs.size() != nb)) {
     line.problem = Format("wheels of the two rails do not pair into axles (%zu odd, %zu even, %zu paired)", na, nb,
                           pairs.size());
-    return line;
+    return;
   }
 
   std::vector<AxleSolution> axles;
@@ -100,7 +99,6 @@ LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInpu
   line.correct = true;
   if (pairs.size() != na || pairs.size() != nb)
     line.notes.push_back(Format("%zu wheels without a partner on the other rail left out", na + nb - 2 * pairs.size()));
-  return line;
 }
 
 }  // namespace tarvik

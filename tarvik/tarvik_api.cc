@@ -12,11 +12,13 @@
 // free, so that the feeding thread only hands each sample over. The first
 // Tarvik_Compute stops the worker; from then on the work of a passage is
 // done once, whichever line's Tarvik_Compute comes first to each piece:
-// every device finished once, every line solved once (each thread starts
-// with its own line, so lines solve side by side), and the vehicles weighed
-// once over all lines.
+// every device finished once, every rail solved once (each thread takes the
+// next rail nobody has taken, its own line's first, so that the rails solve
+// side by side however unequal they are), and the vehicles weighed once
+// over all lines.
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -51,7 +53,8 @@ struct DeviceEntry {
 struct LineEntry {
   int32_t odd = -1;
   int32_t even = -1;
-  std::once_flag solved;
+  std::atomic<bool> rail_taken[2] = {false, false};  // by the computing thread that solves it
+  std::once_flag joined;
   tarvik::LineSolution solution;
 };
 
@@ -64,6 +67,10 @@ struct Passage {
   tarvik::LineWeighing weighing;
   std::string trace_path;           // empty: no trace
   std::mutex trace_mutex;
+  // Rails solved, of every line's two (guarded by rails_mutex).
+  std::mutex rails_mutex;
+  std::condition_variable rail_solved;
+  size_t rails_solved = 0;
 
   // The worker. `digests` (guarded by digest_mutex) lists what it digests;
   // `worker_mutex` serialises starting and stopping it.
@@ -84,7 +91,7 @@ constexpr auto BUSY_WAIT = std::chrono::microseconds(200);
 
 void Passage::StartWorker() {
   std::lock_guard<std::mutex> lock(worker_mutex);
-  if (worker.joinable() || stop) return;
+  if (worker.joinable() || stop || getenv("NOWORKER")) return;
   try {
     worker = std::thread([this] {
       double started = tarvik::ThreadCpuSeconds();
@@ -158,26 +165,56 @@ const tarvik::DeviceSignal* Analysed(Passage& p, int32_t device_id) {
   return &entry.signal;
 }
 
-void SolveOnce(Passage& p, LineEntry& line, int32_t line_id) {
-  std::call_once(line.solved, [&] {
-    try {
-      tarvik::DeviceInput inputs[2];
-      int32_t ids[2] = {line.odd, line.even};
-      for (int side = 0; side < 2; ++side) {
-        inputs[side].device_id = ids[side];
-        auto device = p.devices.find(ids[side]);
-        if (device == p.devices.end()) continue;
-        inputs[side].coeff_kg_per_count = device->second.coeff;
-        inputs[side].position_m = device->second.positions;
-        inputs[side].signal = Analysed(p, ids[side]);
-      }
-      line.solution = tarvik::SolveLine(line_id, inputs[0], inputs[1]);
-    } catch (const std::exception& e) {
-      line.solution = tarvik::LineSolution{};
-      line.solution.line_id = line_id;
-      line.solution.problem = e.what();
+tarvik::DeviceInput Input(Passage& p, int32_t device_id) {
+  tarvik::DeviceInput input;
+  input.device_id = device_id;
+  auto device = p.devices.find(device_id);
+  if (device == p.devices.end()) return input;
+  input.coeff_kg_per_count = device->second.coeff;
+  input.position_m = device->second.positions;
+  return input;
+}
+
+void SolveRail(Passage& p, LineEntry& line, int side) {
+  tarvik::RailSolution& rail = line.solution.rails[side];
+  try {
+    tarvik::DeviceInput odd = Input(p, line.odd), even = Input(p, line.even);
+    tarvik::DeviceInput& input = side == 0 ? odd : even;
+    input.signal = Analysed(p, input.device_id);
+    rail = tarvik::SolveRail(input, tarvik::ReferencePosition(odd, even));
+  } catch (const std::exception& e) {
+    rail = tarvik::RailSolution{};
+    rail.device_id = side == 0 ? line.odd : line.even;
+    rail.problem = e.what();
+  }
+}
+
+// The rails of every line are shared out among the computing threads, each
+// taking the next rail nobody has taken, its own line's first; the lines
+// are joined once all rails are solved.
+void SolveLines(Passage& p, const std::vector<std::pair<int32_t, LineEntry*>>& lines) {
+  for (const auto& [id, line] : lines)
+    for (int side = 0; side < 2; ++side) {
+      if (line->rail_taken[side].exchange(true)) continue;
+      SolveRail(p, *line, side);
+      std::lock_guard<std::mutex> lock(p.rails_mutex);
+      ++p.rails_solved;
+      p.rail_solved.notify_all();
     }
-  });
+  {
+    std::unique_lock<std::mutex> lock(p.rails_mutex);
+    p.rail_solved.wait(lock, [&] { return p.rails_solved >= 2 * lines.size(); });
+  }
+  for (const auto& [id, line] : lines)
+    std::call_once(line->joined, [&, id = id, line = line] {
+      line->solution.line_id = id;
+      try {
+        tarvik::JoinRails(&line->solution);
+      } catch (const std::exception& e) {
+        line->solution.correct = false;
+        line->solution.problem = e.what();
+      }
+    });
 }
 
 // Every computing thread weighs a share of the vehicles; the first to come
@@ -345,7 +382,7 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
   try {
     Passage* p = nullptr;
     LineEntry* own = nullptr;
-    std::vector<std::pair<int32_t, LineEntry*>> others;
+    std::vector<std::pair<int32_t, LineEntry*>> lines;  // its own first
     {
       std::lock_guard<std::mutex> lock(registry_mutex);
       p = passage.get();
@@ -355,8 +392,9 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
         return NotCorrect(lineId);
       }
       own = &line->second;
+      lines.push_back({lineId, own});
       for (int32_t id : p->line_order)
-        if (id != lineId) others.push_back({id, &p->lines.at(id)});
+        if (id != lineId) lines.push_back({id, &p->lines.at(id)});
     }
     // The samples are all in: the worker's digests pass to the lines.
     if (p->StopWorker())
@@ -370,8 +408,7 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
         LibraryLog("tarvik: device %d: %llu samples with unusable times ignored\n", id,
                    (unsigned long long)device->second.store->dropped());
     }
-    SolveOnce(*p, *own, lineId);
-    for (auto& [id, entry] : others) SolveOnce(*p, *entry, id);
+    SolveLines(*p, lines);
     Weigh(*p);
     LogFindings(own->solution);
     WriteTrace(*p, *own);

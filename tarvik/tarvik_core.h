@@ -9,7 +9,7 @@
 // 3. SolveRail (per rail of a line): the train's motion from the pulses,
 //    each sensor's influence line learned from the passage itself, and one
 //    reading (peak height in counts) of every wheel at every sensor.
-// 4. SolveLine: the two rails paired into axles, axles grouped into vehicles.
+// 4. JoinRails: the two rails paired into axles, axles grouped into vehicles.
 // 5. WeighVehicle (per vehicle, over every line that saw it): the static
 //    wheel loads, separated from the body's bounce, pitch and roll where the
 //    readings support it, and wheel flats.
@@ -437,7 +437,12 @@ struct LineSolution {
   double even_clock_offset_s = 0;          // even device's clock minus the odd one's
   std::vector<VehicleSolution> vehicles;  // front of the train first
 };
-LineSolution SolveLine(int32_t line_id, const DeviceInput& odd, const DeviceInput& even);
+// The position (the middle of the line's sensors) at which both rails of a
+// line take speeds and passage times: SolveRail's reference_m.
+double ReferencePosition(const DeviceInput& odd, const DeviceInput& even);
+// Pairs the solved rails of `line` into axles and groups the axles into
+// vehicles; a rail's problem becomes the line's.
+void JoinRails(LineSolution* line);
 
 // Groups axle spacings into vehicles: spacing_m[i] is the distance between
 // axle i and axle i+1 (order of passage). Returns the number of axles of each

@@ -165,7 +165,7 @@ int64_t CheckedTotal(const LineResult* result) {
 }
 
 // Two lines see the same train at other positions; their computations run
-// side by side (each solves its own line first and waits for the other's)
+// side by side (they share the rails and the vehicles out between them)
 // and must give exactly what the lines give one after the other.
 TEST(LibraryLines, ComputeConcurrentlyAsAlone) {
   SynthPassage s = Synthesize(TWO_LINES);
