@@ -167,7 +167,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   std::vector<double> band, x, diagonal(n);
   std::vector<size_t> index(2 * span);
   std::vector<double> value(2 * span);
-  std::vector<double> residual(points.size(), 0), model(points.size(), 0);
+  std::vector<double> residual(points.size(), 0), model(points.size(), 0), scale;
   for (int round = 0; round <= robust_rounds; ++round) {
     band.assign(n * (width + 1), 0);
     x.assign(n, 0);
@@ -215,13 +215,24 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
       if (after) return residual[p] - residual[p + 1];
       return residual[p];
     };
+    // A point's step scaled to a point of 1.5 samples; the scale changes
+    // only where the samples per point do.
+    if (scale.empty()) {
+      scale.resize(points.size());
+      float samples = NaN;
+      double root = NaN;
+      for (size_t p = 0; p < points.size(); ++p) {
+        if (points[p].samples != samples) samples = points[p].samples, root = std::sqrt(samples / 1.5);
+        scale[p] = root;
+      }
+    }
     std::vector<double> scaled;
     for (size_t p = 0; p < points.size(); ++p)
-      if (first[p] < first[p + 1] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * std::sqrt(points[p].samples / 1.5));
+      if (first[p] < first[p + 1] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * scale[p]);
     double spread = std::max(sigma, MAD_TO_SIGMA * Median(scaled));
     bool changed = false;
     for (size_t p = 0; p < points.size(); ++p) {
-      double limit = REJECT_SIGMAS * spread * std::sqrt(1.5 / points[p].samples) + REJECT_SHARE * std::fabs(model[p]);
+      double limit = REJECT_SIGMAS * spread / scale[p] + REJECT_SHARE * std::fabs(model[p]);
       uint8_t reject = first[p] < first[p + 1] && std::fabs(step(p)) > limit;
       changed |= reject != rejected[p];
       rejected[p] = reject;

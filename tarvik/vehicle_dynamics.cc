@@ -309,12 +309,14 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   }
   // For the motion at other moments, the likeliest combinations stand for
   // all, their weights made whole again.
-  std::sort(terms.begin(), terms.end(), [](const Term& a, const Term& b) { return a.probability > b.probability; });
+  auto likeliest = terms.begin() + static_cast<std::ptrdiff_t>(std::min(KEEP_TERMS, terms.size()));
+  std::partial_sort(terms.begin(), likeliest, terms.end(),
+                    [](const Term& a, const Term& b) { return a.probability > b.probability; });
   double kept = 0;
-  for (const Term& term : terms) {
-    if (kept >= KEEP_MASS || posterior.terms.size() >= KEEP_TERMS) break;
-    posterior.terms.push_back(term);
-    kept += term.probability;
+  for (auto term = terms.begin(); term != likeliest; ++term) {
+    if (kept >= KEEP_MASS) break;
+    posterior.terms.push_back(*term);
+    kept += term->probability;
   }
   for (Term& term : posterior.terms) term.probability /= kept;
   for (size_t a = 0; a < axles; ++a) posterior.static_z[a] -= shift[a];
