@@ -39,6 +39,7 @@ constexpr size_t MIN_SAMPLES = 16;
 constexpr size_t PERIOD_SAMPLES = 64;       // samples that fix the sample period
 constexpr size_t STARTUP_BLOCKS = 32;       // blocks that fix a channel's starting level
 constexpr size_t WRITER_LEAD = 4096;        // samples (64 KiB) left to the feeding thread's caches
+constexpr size_t WORKER_SLICE = 16384;      // samples digested by one Take while the feeding goes on
 constexpr size_t DELAY_BLOCKS = 1024;       // blocks held back until no pulse can claim them
 constexpr size_t META_BLOCKS = 2048;        // blocks whose shared figures are kept (beyond the delay)
 constexpr size_t MAX_STEPS = 8192;          // noise figures kept from an even spread of blocks
@@ -191,6 +192,9 @@ bool DeviceDigest::Take(bool to_the_end) {
   size_t size = store_->Size();
   if (!to_the_end) size = size > WRITER_LEAD ? size - WRITER_LEAD : 0;
   if (size <= next_) return false;
+  // A slice at a time while the feeding goes on, so that a worker told to
+  // stop leaves the rest to Finish within a fraction of a millisecond.
+  if (!to_the_end && started_) size = std::min(size, next_ + WORKER_SLICE);
   if (!started_) {
     // The sample period from the median spacing of the first samples, which
     // a lost stretch cannot move; until they are in, nothing is done.

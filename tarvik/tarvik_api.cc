@@ -102,7 +102,10 @@ void Passage::StartWorker() {
           list = digests;
         }
         bool busy = false;
-        for (tarvik::DeviceDigest* digest : list) busy |= digest->Take();
+        // Slice by slice, so that the first Tarvik_Compute need not wait
+        // for a backlog the computing threads can share.
+        for (tarvik::DeviceDigest* digest : list)
+          while (!stop.load(std::memory_order_acquire) && digest->Take()) busy = true;
         // Between rounds a pause: every look at a store's count costs the
         // feeding thread its cache line.
         std::this_thread::sleep_for(busy ? BUSY_WAIT : IDLE_WAIT);

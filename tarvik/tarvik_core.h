@@ -221,8 +221,8 @@ class DeviceDigest {
   DeviceDigest(const DeviceDigest&) = delete;
   DeviceDigest& operator=(const DeviceDigest&) = delete;
   // Digests the samples the store holds now, but for the newest few while
-  // the feeding goes on (their cache lines are still the writer's); false
-  // when there was nothing to do.
+  // the feeding goes on (their cache lines are still the writer's), and then
+  // at most a slice of them; false when there was nothing to do.
   bool Take(bool to_the_end = false);
   // Digests the rest; call once, after the last sample was stored.
   DeviceSignal Finish();
