@@ -65,35 +65,6 @@ bool SolveBand(std::vector<double> band, size_t n, size_t width, std::vector<dou
   return true;
 }
 
-double InfluenceLine::Value(double u_m) const {
-  double f = (u_m + peak_u_m - from_m) / step_m;
-  if (!(f >= 0) || ordinates.size() < 2 || f >= static_cast<double>(ordinates.size() - 1)) return 0;
-  size_t i = static_cast<size_t>(f);
-  double w = f - static_cast<double>(i);
-  return (ordinates[i] + w * (ordinates[i + 1] - ordinates[i])) / peak_value;
-}
-
-double InfluenceLine::Slope(double u_m) const {
-  double f = (u_m + peak_u_m - from_m) / step_m;
-  if (!(f >= 0) || ordinates.size() < 2 || f >= static_cast<double>(ordinates.size() - 1)) return 0;
-  size_t i = static_cast<size_t>(f);
-  // The slope of the straight piece, blended toward the next one, so that
-  // the shift fits see a continuous derivative.
-  double w = f - static_cast<double>(i);
-  double here = ordinates[i + 1] - ordinates[i];
-  double next = i + 2 < ordinates.size() ? ordinates[i + 2] - ordinates[i + 1] : here;
-  double before = i > 0 ? ordinates[i] - ordinates[i - 1] : here;
-  double slope = w < 0.5 ? (0.5 + w) * here + (0.5 - w) * before : (1.5 - w) * here + (w - 0.5) * next;
-  return slope / (step_m * peak_value);
-}
-
-double InfluenceLine::Curvature(double u_m) const {
-  double f = (u_m + peak_u_m - from_m) / step_m + 0.5;
-  if (!(f >= 1) || f >= static_cast<double>(ordinates.size() - 1)) return 0;
-  size_t i = static_cast<size_t>(f);
-  return (ordinates[i - 1] - 2 * ordinates[i] + ordinates[i + 1]) / (step_m * step_m * peak_value);
-}
-
 InfluenceLine ModelInfluenceLine() {
   InfluenceLine line;
   line.from_m = -INFLUENCE_REACH_M;
@@ -119,6 +90,7 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
   // reach add is taken off with the current line, which keeps the system a
   // narrow band however close the axles stand.
   WheelWindows windows = WindowsAt(position_m, motions, INFLUENCE_REACH_M);
+  const InfluenceLine::Reader h = current.Read();
   size_t lo = 0, hi = 0;
   for (size_t p = 0; p < series.points.size(); ++p) {
     if (series.rejected[p]) continue;
@@ -141,11 +113,11 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
       size_t best = 0;
       double best_share = 0;
       for (size_t k = 0; k < count; ++k) {
-        double share = readings[reach[k]].amplitude_counts * std::max(0.05, std::fabs(current.Value(distance[k])));
+        double share = readings[reach[k]].amplitude_counts * std::max(0.05, std::fabs(h.Value(distance[k])));
         if (share > best_share) best = k, best_share = share;
       }
       for (size_t k = 0; k < count; ++k)
-        if (k != best) residual -= readings[reach[k]].amplitude_counts * current.Seen(distance[k], point.spread_m2);
+        if (k != best) residual -= readings[reach[k]].amplitude_counts * h.Seen(distance[k], point.spread_m2);
       dominant = reach[best], dominant_u = distance[best];
     }
     double amplitude = readings[dominant].amplitude_counts;

@@ -74,9 +74,16 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
   // A point's share of the hum, by how many samples it averages.
   std::array<double, MAX_POINT_SAMPLES + 1> hum_share{};
   for (size_t k = 1; k <= MAX_POINT_SAMPLES; ++k) hum_share[k] = MainsShareOfMean(static_cast<double>(k), period);
+  auto samples_per_point = [&](const Stretch& stretch) {
+    return std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period) + 0.5), 1,
+                              MAX_POINT_SAMPLES);
+  };
+  double expected = 0;  // points, less those that lost records split
+  for (const Stretch& stretch : stretches)
+    expected += (stretch.to_s - stretch.from_s) / (period * static_cast<double>(samples_per_point(stretch))) + 1;
+  series->points.reserve(static_cast<size_t>(std::min(expected, 1e8)));
   for (const Stretch& stretch : stretches) {
-    size_t per_point = std::clamp<size_t>(static_cast<size_t>(POINT_TRAVEL_M / (stretch.speed_mps * period) + 0.5),
-                                          1, MAX_POINT_SAMPLES);
+    size_t per_point = samples_per_point(stretch);
     size_t from = store.FirstAtOrAfter(stretch.from_s, size);
     size_t to = store.FirstAtOrAfter(stretch.to_s, size);
     // The samples of a point are summed as they are; the baseline (its
@@ -130,6 +137,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   if (wheels == 0 || series->points.empty()) return readings;
   const double reach = line.support_m;
   WheelWindows windows = WindowsAt(position_m, motions, reach);
+  const InfluenceLine::Reader h = line.Read();
   std::vector<FitPoint>& points = series->points;
   std::vector<uint8_t>& rejected = series->rejected;
   const double sigma = series->point_noise_counts;
@@ -154,9 +162,9 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
       for (size_t j = lo; j < hi; ++j) {
         double u = motions[j].PositionAt(points[p].time_s) - position_m;
         if (std::fabs(u) >= reach) continue;
-        double h = line.Seen(u, points[p].spread_m2);
-        present[j] += points[p].samples * h * h;
-        terms.push_back({static_cast<uint32_t>(j), static_cast<float>(h), fit_shift ? static_cast<float>(-line.Slope(u)) : 0.f});
+        double seen = h.Seen(u, points[p].spread_m2);
+        present[j] += points[p].samples * seen * seen;
+        terms.push_back({static_cast<uint32_t>(j), static_cast<float>(seen), fit_shift ? static_cast<float>(-h.Slope(u)) : 0.f});
       }
     }
     first[points.size()] = static_cast<uint32_t>(terms.size());
@@ -241,7 +249,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
   }
 
   double energy = 0;  // integral of h^2 over u
-  for (double u = -reach; u <= reach; u += 0.005) energy += line.Value(u) * line.Value(u) * 0.005;
+  for (double u = -reach; u <= reach; u += 0.005) energy += h.Value(u) * h.Value(u) * 0.005;
   for (size_t j = 0; j < wheels; ++j) {
     WheelReading& reading = readings[j];
     double weight = diagonal[q * j];

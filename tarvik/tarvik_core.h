@@ -300,13 +300,53 @@ struct InfluenceLine {
   std::vector<double> ordinates;
   double peak_u_m = 0;
   double peak_value = 1;
-  double Value(double u_m) const;
-  double Slope(double u_m) const;      // dh/du
-  double Curvature(double u_m) const;  // d2h/du2
-  // What a point averaging over distances of variance `spread_m2` around u sees.
-  double Seen(double u_m, double spread_m2) const { return Value(u_m) + 0.5 * spread_m2 * Curvature(u_m); }
   double support_m = INFLUENCE_REACH_M;     // beyond |u| of this, h is 0 (within the grid)
   double GridReachM() const { return -from_m; }
+
+  // The line read at many points, as the fits do: the grid's scale and the
+  // peak's inverse worked out once, and every reading inline.
+  struct Reader {
+    const double* g;
+    size_t size;
+    double shift_m, cells_per_m, per_peak;
+    double Value(double u_m) const {
+      double f = (u_m + shift_m) * cells_per_m;
+      if (!(f >= 0) || size < 2 || f >= static_cast<double>(size - 1)) return 0;
+      size_t i = static_cast<size_t>(f);
+      double w = f - static_cast<double>(i);
+      return (g[i] + w * (g[i + 1] - g[i])) * per_peak;
+    }
+    // dh/du: the slope of the straight piece, blended toward the next one,
+    // so that the shift fits see a continuous derivative.
+    double Slope(double u_m) const {
+      double f = (u_m + shift_m) * cells_per_m;
+      if (!(f >= 0) || size < 2 || f >= static_cast<double>(size - 1)) return 0;
+      size_t i = static_cast<size_t>(f);
+      double w = f - static_cast<double>(i);
+      double here = g[i + 1] - g[i];
+      double next = i + 2 < size ? g[i + 2] - g[i + 1] : here;
+      double before = i > 0 ? g[i] - g[i - 1] : here;
+      double slope = w < 0.5 ? (0.5 + w) * here + (0.5 - w) * before : (1.5 - w) * here + (w - 0.5) * next;
+      return slope * cells_per_m * per_peak;
+    }
+    // d2h/du2
+    double Curvature(double u_m) const {
+      double f = (u_m + shift_m) * cells_per_m + 0.5;
+      if (!(f >= 1) || f >= static_cast<double>(size - 1)) return 0;
+      size_t i = static_cast<size_t>(f);
+      return (g[i - 1] - 2 * g[i] + g[i + 1]) * cells_per_m * cells_per_m * per_peak;
+    }
+    // What a point averaging over distances of variance `spread_m2` around u sees.
+    double Seen(double u_m, double spread_m2) const { return Value(u_m) + 0.5 * spread_m2 * Curvature(u_m); }
+  };
+  // Valid while the line lives unchanged.
+  Reader Read() const {
+    return Reader{ordinates.data(), ordinates.size(), peak_u_m - from_m, 1 / step_m, 1 / peak_value};
+  }
+  double Value(double u_m) const { return Read().Value(u_m); }
+  double Slope(double u_m) const { return Read().Slope(u_m); }
+  double Curvature(double u_m) const { return Read().Curvature(u_m); }
+  double Seen(double u_m, double spread_m2) const { return Read().Seen(u_m, spread_m2); }
 };
 // The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
 InfluenceLine ModelInfluenceLine();
