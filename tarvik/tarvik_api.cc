@@ -78,6 +78,8 @@ struct Passage {
   std::vector<tarvik::DeviceDigest*> digests;
   std::thread worker;
   std::atomic<bool> stop{false};
+  std::mutex pause_mutex;           // with `woken`: a stop cuts the worker's pause short
+  std::condition_variable woken;
   double worker_cpu_s = 0;          // written by the worker before it ends
 
   ~Passage() { StopWorker(); }
@@ -91,7 +93,7 @@ constexpr auto BUSY_WAIT = std::chrono::microseconds(200);
 
 void Passage::StartWorker() {
   std::lock_guard<std::mutex> lock(worker_mutex);
-  if (worker.joinable() || stop || getenv("NOWORKER")) return;
+  if (worker.joinable() || stop) return;
   try {
     worker = std::thread([this] {
       double started = tarvik::ThreadCpuSeconds();
@@ -108,7 +110,8 @@ void Passage::StartWorker() {
           while (!stop.load(std::memory_order_acquire) && digest->Take()) busy = true;
         // Between rounds a pause: every look at a store's count costs the
         // feeding thread its cache line.
-        std::this_thread::sleep_for(busy ? BUSY_WAIT : IDLE_WAIT);
+        std::unique_lock<std::mutex> pause(pause_mutex);
+        woken.wait_for(pause, busy ? BUSY_WAIT : IDLE_WAIT, [this] { return stop.load(); });
       }
       worker_cpu_s = tarvik::ThreadCpuSeconds() - started;
     });
@@ -119,7 +122,12 @@ void Passage::StartWorker() {
 
 bool Passage::StopWorker() {
   std::lock_guard<std::mutex> lock(worker_mutex);
-  bool first = !stop.exchange(true);
+  bool first;
+  {
+    std::lock_guard<std::mutex> pause(pause_mutex);
+    first = !stop.exchange(true);
+  }
+  woken.notify_all();
   if (worker.joinable()) worker.join();
   return first;
 }
