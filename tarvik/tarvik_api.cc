@@ -54,6 +54,7 @@ struct LineEntry {
   int32_t odd = -1;
   int32_t even = -1;
   std::atomic<bool> rail_taken[2] = {false, false};  // by the computing thread that solves it
+  bool rail_solved[2] = {false, false};               // guarded by the passage's rails_mutex
   std::once_flag joined;
   tarvik::LineSolution solution;
 };
@@ -67,10 +68,9 @@ struct Passage {
   tarvik::LineWeighing weighing;
   std::string trace_path;           // empty: no trace
   std::mutex trace_mutex;
-  // Rails solved, of every line's two (guarded by rails_mutex).
+  // Guards the lines' rail_solved; told of every rail solved.
   std::mutex rails_mutex;
   std::condition_variable rail_solved;
-  size_t rails_solved = 0;
 
   // The worker. `digests` (guarded by digest_mutex) lists what it digests;
   // `worker_mutex` serialises starting and stopping it.
@@ -209,12 +209,15 @@ void SolveLines(Passage& p, const std::vector<std::pair<int32_t, LineEntry*>>& l
       if (line->rail_taken[side].exchange(true)) continue;
       SolveRail(p, *line, side);
       std::lock_guard<std::mutex> lock(p.rails_mutex);
-      ++p.rails_solved;
+      line->rail_solved[side] = true;
       p.rail_solved.notify_all();
     }
   {
     std::unique_lock<std::mutex> lock(p.rails_mutex);
-    p.rail_solved.wait(lock, [&] { return p.rails_solved >= 2 * lines.size(); });
+    p.rail_solved.wait(lock, [&] {
+      return std::all_of(lines.begin(), lines.end(),
+                         [](const auto& line) { return line.second->rail_solved[0] && line.second->rail_solved[1]; });
+    });
   }
   for (const auto& [id, line] : lines)
     std::call_once(line->joined, [&, id = id, line = line] {
