@@ -71,30 +71,47 @@ struct Posterior {
 
 size_t Frequencies(double step_hz) { return static_cast<size_t>(std::lround((MAX_HZ - MIN_HZ) / step_hz)) + 1; }
 
-// Solves the small symmetric positive definite system a x = b by Cholesky;
-// returns log det a, or NaN when it is not positive definite. With
-// `inverse_diagonal`, also the diagonal of a's inverse.
-double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
-                  std::array<double, 4>* inverse_diagonal = nullptr) {
+// A small symmetric positive definite system a x = b solved by Cholesky,
+// row by row: the systems of the posterior share their first rows (the
+// body's frequency) over every pitch frequency, and those rows are
+// factored once. `rows` rows of `a` hold L and of `x` the forward
+// substitution; the others hold the system as given.
+struct SmallSystem {
+  std::array<double, 16> a{};
+  std::array<double, 4> x{};
   double determinant = 1;  // the product of the pivots; one logarithm at the end
-  for (size_t i = 0; i < n; ++i) {
+  size_t rows = 0;
+};
+
+// Factors the rows up to n; false when the system is not positive definite.
+bool FactorRows(SmallSystem* system, size_t n) {
+  std::array<double, 16>& a = system->a;
+  for (size_t i = system->rows; i < n; ++i) {
     for (size_t j = 0; j <= i; ++j) {
       double s = a[i * 4 + j];
       for (size_t k = 0; k < j; ++k) s -= a[i * 4 + k] * a[j * 4 + k];
       if (i == j) {
-        if (!(s > 0)) return NaN;
+        if (!(s > 0)) return false;
         a[i * 4 + i] = std::sqrt(s);
-        determinant *= s;
+        system->determinant *= s;
       } else {
         a[i * 4 + j] = s / a[j * 4 + j];
       }
     }
+    double s = system->x[i];
+    for (size_t k = 0; k < i; ++k) s -= a[i * 4 + k] * system->x[k];
+    system->x[i] = s / a[i * 4 + i];
   }
-  for (size_t i = 0; i < n; ++i) {
-    double s = (*x)[i];
-    for (size_t k = 0; k < i; ++k) s -= a[i * 4 + k] * (*x)[k];
-    (*x)[i] = s / a[i * 4 + i];
-  }
+  system->rows = n;
+  return true;
+}
+
+// The solution of a fully factored system into *x; returns log det a. With
+// `inverse_diagonal`, also the diagonal of a's inverse.
+double Solve(const SmallSystem& system, std::array<double, 4>* x, std::array<double, 4>* inverse_diagonal) {
+  const std::array<double, 16>& a = system.a;
+  const size_t n = system.rows;
+  *x = system.x;
   for (size_t i = n; i-- > 0;) {
     double s = (*x)[i];
     for (size_t k = i + 1; k < n; ++k) s -= a[k * 4 + i] * (*x)[k];
@@ -120,7 +137,7 @@ double SolveSmall(std::array<double, 16> a, size_t n, std::array<double, 4>* x,
       (*inverse_diagonal)[c] = sum;
     }
   }
-  return n ? std::log(determinant) : 0.0;
+  return n ? std::log(system.determinant) : 0.0;
 }
 
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
@@ -237,32 +254,44 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   std::vector<double> log_evidence;
   std::vector<std::array<double, 2>> moments;
   int range1 = motions > 1 ? static_cast<int>(FREQUENCIES) : 0;
-  for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0)
+  const size_t combinations = (FREQUENCIES + 1) * static_cast<size_t>(range1 + 1);
+  terms.reserve(combinations);
+  log_evidence.reserve(combinations);
+  moments.reserve(combinations);
+  // Rows `from` to p of the system of columns `col`: each column with itself
+  // and its partner from the gram, with the other motion's from `between`,
+  // the prior's precision on the diagonal.
+  auto fill = [&](SmallSystem* system, const std::array<size_t, 4>& col, size_t from, size_t p,
+                  const std::array<double, 4>& between) {
+    for (size_t i = from; i < p; ++i) {
+      system->x[i] = rhs[col[i]];
+      for (size_t j = 0; j <= i; ++j)
+        system->a[i * 4 + j] = col[i] == col[j]         ? gram[col[i] * 2]
+                               : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
+                                                        : between[(col[j] & 1) * 2 + (col[i] & 1)];
+      system->a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
+    }
+  };
+  for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0) {
+    std::array<size_t, 4> col{};
+    size_t p0 = 0;
+    if (f0 >= 0) col[p0++] = static_cast<size_t>(f0) * 2, col[p0++] = static_cast<size_t>(f0) * 2 + 1;
+    SmallSystem body;
+    fill(&body, col, 0, p0, {});
+    if (!FactorRows(&body, p0)) continue;
     for (int f1 = -1; f1 < range1; ++f1) {
-      std::array<size_t, 4> col{};
-      size_t p = 0;
-      if (f0 >= 0) col[p++] = static_cast<size_t>(f0) * 2, col[p++] = static_cast<size_t>(f0) * 2 + 1;
+      size_t p = p0;
       if (f1 >= 0) {
         size_t c = (FREQUENCIES + static_cast<size_t>(f1)) * 2;
         col[p++] = c, col[p++] = c + 1;
       }
-      std::array<double, 16> a{};
-      std::array<double, 4> x{};
       std::array<double, 4> between{};
       if (f0 >= 0 && f1 >= 0) cross(static_cast<size_t>(f0), static_cast<size_t>(f1), &between);
-      for (size_t i = 0; i < p; ++i) {
-        x[i] = rhs[col[i]];
-        for (size_t j = 0; j <= i; ++j) {
-          double v = col[i] == col[j] ? gram[col[i] * 2]
-                     : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
-                                              : between[(col[j] & 1) * 2 + (col[i] & 1)];
-          a[i * 4 + j] = a[j * 4 + i] = v;
-        }
-        a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
-      }
-      std::array<double, 4> variance{};
-      double log_det = SolveSmall(a, p, &x, learning ? &variance : nullptr);
-      if (std::isnan(log_det)) continue;
+      SmallSystem system = body;
+      fill(&system, col, p0, p, between);
+      if (!FactorRows(&system, p)) continue;
+      std::array<double, 4> x{}, variance{};
+      double log_det = Solve(system, &x, learning ? &variance : nullptr);
       double explained = 0;
       for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
       double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on[0] : log_off[0]) +
@@ -282,6 +311,7 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       terms.push_back(term);
       log_evidence.push_back(evidence);
     }
+  }
   if (terms.empty()) return posterior;
   std::vector<double> shift(axles, 0);
   double top = *std::max_element(log_evidence.begin(), log_evidence.end());
