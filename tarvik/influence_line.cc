@@ -127,9 +127,9 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
     // The point sees the line between two ordinates, and blurred by the
     // distance its samples span: a second difference around the nearer.
     double blur = 0.5 * point.spread_m2 / (STEP_M * STEP_M);
-    size_t near = w1 < 0.5 ? i : i + 1;
-    double row[4] = {0, w0, w1, 0};  // ordinates i - 1 .. i + 2
-    row[near - i + 0] += blur, row[near - i + 1] -= 2 * blur, row[near - i + 2] += blur;
+    const bool lower = w1 < 0.5;  // ordinate i is the nearer
+    const double row[4] = {lower ? blur : 0.0, lower ? w0 - 2 * blur : w0 + blur, lower ? w1 + blur : w1 - 2 * blur,
+                           lower ? 0.0 : blur};  // ordinates i - 1 .. i + 2
     double weight = point.samples * amplitude * amplitude;
     for (size_t a = 0; a < 4; ++a) {
       rhs[i - 1 + a] += point.samples * amplitude * row[a] * residual;
