@@ -187,23 +187,39 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     }
   }
   for (size_t c = 0; c < columns; ++c) {
-    for (size_t r = 0; r < n; ++r) mean[c * axles + series.axle[r]] += series.weight[r] * centred[c * n + r];
+    // An axle's readings come one after another: its sum is carried in a
+    // register over the run, not stored and loaded again with each reading.
+    double* column_mean = &mean[c * axles];
+    size_t axle = SIZE_MAX;
+    double sum = 0;
+    for (size_t r = 0; r < n; ++r) {
+      if (series.axle[r] != axle) {
+        if (axle != SIZE_MAX) column_mean[axle] = sum;
+        axle = series.axle[r];
+        sum = column_mean[axle];
+      }
+      sum += series.weight[r] * centred[c * n + r];
+    }
+    if (axle != SIZE_MAX) column_mean[axle] = sum;
     for (size_t a = 0; a < axles; ++a)
-      if (axle_weight[a] > 0) mean[c * axles + a] /= axle_weight[a];
-    for (size_t r = 0; r < n; ++r) centred[c * n + r] -= mean[c * axles + series.axle[r]];
+      if (axle_weight[a] > 0) column_mean[a] /= axle_weight[a];
+    for (size_t r = 0; r < n; ++r) centred[c * n + r] -= column_mean[series.axle[r]];
   }
-  auto dot = [&](size_t c1, size_t c2) {
-    double s = 0;
-    for (size_t r = 0; r < n; ++r) s += series.weight[r] * centred[c1 * n + r] * centred[c2 * n + r];
-    return s;
-  };
-  std::vector<double> gram(columns * 2), rhs(columns);  // each column with itself and its partner; with z
-  for (size_t c = 0; c < columns; ++c) {
-    gram[c * 2] = dot(c, c);
-    gram[c * 2 + 1] = dot(c, c ^ 1);
-    double s = 0;
-    for (size_t r = 0; r < n; ++r) s += series.weight[r] * centred[c * n + r] * zc[r];
-    rhs[c] = s;
+  // Each column with itself and its partner (the cosine with the sine of
+  // one frequency), and with z: the six sums of a pair in one pass over the
+  // readings, each summed in its own order as if alone.
+  std::vector<double> gram(columns * 2), rhs(columns);
+  for (size_t c = 0; c < columns; c += 2) {
+    const double* u = &centred[c * n];
+    const double* v = &centred[(c + 1) * n];
+    double uu = 0, uv = 0, uz = 0, vv = 0, vu = 0, vz = 0;
+    for (size_t r = 0; r < n; ++r) {
+      double w = series.weight[r];
+      uu += w * u[r] * u[r], uv += w * u[r] * v[r], uz += w * u[r] * zc[r];
+      vv += w * v[r] * v[r], vu += w * v[r] * u[r], vz += w * v[r] * zc[r];
+    }
+    gram[c * 2] = uu, gram[c * 2 + 1] = uv, rhs[c] = uz;
+    gram[(c + 1) * 2] = vv, gram[(c + 1) * 2 + 1] = vu, rhs[c + 1] = vz;
   }
 
   // The cross products of two motions' columns at frequencies i and j,
