@@ -237,7 +237,7 @@ std::vector<WheelReading> FitReadings(SensorSeries* series, const InfluenceLine&
     std::vector<double> scaled;
     for (size_t p = 0; p < points.size(); ++p)
       if (first[p] < first[p + 1] && !rejected[p]) scaled.push_back(std::fabs(step(p)) * scale[p]);
-    double spread = std::max(sigma, MAD_TO_SIGMA * Median(scaled));
+    double spread = std::max(sigma, MAD_TO_SIGMA * Median(std::move(scaled)));
     bool changed = false;
     for (size_t p = 0; p < points.size(); ++p) {
       double limit = REJECT_SIGMAS * spread / scale[p] + REJECT_SHARE * std::fabs(model[p]);
