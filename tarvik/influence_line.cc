@@ -19,6 +19,7 @@ namespace tarvik {
 namespace {
 
 constexpr double STEP_M = 0.01;
+constexpr double CELLS_PER_M = 1 / STEP_M;
 constexpr double SMOOTHING = 200.0;     // third-difference penalty against the mean data weight of a cell
 constexpr double END_WEIGHT = 1000.0;   // pulls the ordinates at the reach to zero
 constexpr double MIN_PEAK = 0.2;        // a learned peak this low against the readings is a failed fit
@@ -121,12 +122,12 @@ InfluenceLine LearnInfluenceLine(const SensorSeries& series, double position_m, 
       dominant = reach[best], dominant_u = distance[best];
     }
     double amplitude = readings[dominant].amplitude_counts;
-    double f = (dominant_u + INFLUENCE_REACH_M) / STEP_M;
+    double f = (dominant_u + INFLUENCE_REACH_M) * CELLS_PER_M;
     size_t i = std::clamp<size_t>(static_cast<size_t>(f), 1, g - 3);
     double w1 = f - static_cast<double>(i), w0 = 1 - w1;
     // The point sees the line between two ordinates, and blurred by the
     // distance its samples span: a second difference around the nearer.
-    double blur = 0.5 * point.spread_m2 / (STEP_M * STEP_M);
+    double blur = 0.5 * point.spread_m2 * (CELLS_PER_M * CELLS_PER_M);
     const bool lower = w1 < 0.5;  // ordinate i is the nearer
     const double row[4] = {lower ? blur : 0.0, lower ? w0 - 2 * blur : w0 + blur, lower ? w1 + blur : w1 - 2 * blur,
                            lower ? 0.0 : blur};  // ordinates i - 1 .. i + 2
