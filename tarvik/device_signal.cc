@@ -503,16 +503,17 @@ void DeviceDigest::Commit(size_t b, const Delayed& d) {
   if (!mask) return;
   Channels& ch = *channels_;
   const BlockData& meta = meta_[b % META_BLOCKS];
-  const double row[4] = {1, meta.mains_cos, meta.mains_sin, meta.temperature_c - ch.reference_c};
-  double products[10];
-  for (size_t r = 0, k = 0; r < 4; ++r)
-    for (size_t q = r; q < 4; ++q, ++k) products[k] = row[r] * row[q];
+  // The regressors 1, hum cos, hum sin and temperature, and their ten
+  // products, spelled out: kept in registers, not stored and loaded again.
+  const double hc = meta.mains_cos, hs = meta.mains_sin, t = meta.temperature_c - ch.reference_c;
+  const double hc_hc = hc * hc, hc_hs = hc * hs, hc_t = hc * t, hs_hs = hs * hs, hs_t = hs * t, t_t = t * t;
   for (int c = 0; c < CHANNELS; ++c) {
     if (!((mask >> c) & 1)) continue;
     std::array<double, 16>& sums = ch.sums[c];
-    double value = d.value[c];
-    for (size_t k = 0; k < 10; ++k) sums[k] += products[k];
-    for (size_t r = 0; r < 4; ++r) sums[10 + r] += value * row[r];
+    const double value = d.value[c];
+    sums[0] += 1, sums[1] += hc, sums[2] += hs, sums[3] += t;
+    sums[4] += hc_hc, sums[5] += hc_hs, sums[6] += hc_t, sums[7] += hs_hs, sums[8] += hs_t, sums[9] += t_t;
+    sums[10] += value, sums[11] += value * hc, sums[12] += value * hs, sums[13] += value * t;
     sums[14] += value * value;
     sums[15] += 1;
   }
