@@ -343,10 +343,8 @@ struct InfluenceLine {
   Reader Read() const {
     return Reader{ordinates.data(), ordinates.size(), peak_u_m - from_m, 1 / step_m, 1 / peak_value};
   }
+  // h at one distance, for a reading or two (the trace, the tools).
   double Value(double u_m) const { return Read().Value(u_m); }
-  double Slope(double u_m) const { return Read().Slope(u_m); }
-  double Curvature(double u_m) const { return Read().Curvature(u_m); }
-  double Seen(double u_m, double spread_m2) const { return Read().Seen(u_m, spread_m2); }
 };
 // The installation model's cos^2(pi u / 2a), a = 0.30 m, on the same grid.
 InfluenceLine ModelInfluenceLine();
