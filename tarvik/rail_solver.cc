@@ -5,11 +5,14 @@
 // The rounds: readings with the current line, a new line learned from the
 // readings, each wheel's pulse placed against the new line, the motion fitted
 // again to those places. Detection's centroid times sit off the peak of a
-// lopsided line; after two rounds the motion follows the peaks.
+// lopsided line; the rounds go on until neither the lines nor the motion
+// move any more: a line near the installation model settles after two, a
+// shape far from it takes more.
 #include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <limits>
 #include <map>
 
 #include "tarvik/tarvik_core.h"
@@ -18,7 +21,9 @@ namespace tarvik {
 
 namespace {
 
-constexpr int ROUNDS = 3;
+constexpr int MAX_ROUNDS = 5;
+constexpr double LINE_SETTLED = 0.001;      // of the peak: a line that moved less in a round has settled
+constexpr double MOTION_SETTLED_M = 0.005;  // the last refit moved the wheels less than this: the next moves them far less
 constexpr double MATCH_TOLERANCE_M = 0.3;  // a pulse belongs to the wheel the motion puts within this
 constexpr double RECOLLECT_M = 0.05;
 constexpr double MAX_RATIO_OFF = 0.3;      // a sensor reading the wheels this far off the others is faulty
@@ -42,6 +47,16 @@ std::vector<double> MatchPulses(const std::vector<Pulse>& pulses, const std::vec
     }
   }
   return times;
+}
+
+// How far a round moved a line: its largest change along the reach, as a
+// share of the peak.
+double LineChange(const InfluenceLine& before, const InfluenceLine& after) {
+  const InfluenceLine::Reader a = before.Read(), b = after.Read();
+  double largest = 0;
+  for (double u = -INFLUENCE_REACH_M; u <= INFLUENCE_REACH_M; u += 0.005)
+    largest = std::max(largest, std::fabs(b.Value(u) - a.Value(u)));
+  return largest;
 }
 
 double LargestMove(const std::vector<WheelMotion>& before, const std::vector<WheelMotion>& after, double position_m) {
@@ -184,11 +199,22 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
   for (size_t u = 0; u < used.size(); ++u)
     if (rail.sensors[used[u]].left_out.empty())
       round_readings[u] = FitReadings(&series[u], rail.sensors[used[u]].influence, positions[u], motions, false);
-  for (int round = 0; round < ROUNDS; ++round) {
+  double line_change = 0, motion_move = std::numeric_limits<double>::infinity();
+  int round = 0;
+  for (; round < MAX_ROUNDS; ++round) {
+    line_change = 0;
     for (size_t u = 0; u < used.size(); ++u) {
       SensorSolution& sensor = rail.sensors[used[u]];
       if (!sensor.left_out.empty()) continue;
-      sensor.influence = LearnInfluenceLine(series[u], positions[u], motions, round_readings[u], sensor.influence);
+      InfluenceLine learned = LearnInfluenceLine(series[u], positions[u], motions, round_readings[u], sensor.influence);
+      line_change = std::max(line_change, LineChange(sensor.influence, learned));
+      sensor.influence = std::move(learned);
+    }
+    // Settled: fitting again would place the pulses where they are.
+    if (line_change < LINE_SETTLED && motion_move < MOTION_SETTLED_M) break;
+    for (size_t u = 0; u < used.size(); ++u) {
+      SensorSolution& sensor = rail.sensors[used[u]];
+      if (!sensor.left_out.empty()) continue;
       // The outliers found by the first fit stand; the final one judges anew.
       std::vector<WheelReading> readings = FitReadings(&series[u], sensor.influence, positions[u], motions, true, 0);
       for (size_t j = 0; j < wheels; ++j) {
@@ -206,6 +232,7 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
           if (rail.sensors[used[u]].left_out.empty()) times[j][u] = motions[j].TimeAt(positions[u]);
     refined = FitMotion(times, positions, &rms_m);
     if (refined.empty()) break;
+    motion_move = LargestMove(motions, refined, reference_m);
     motions = std::move(refined);
     if (LargestMove(collected_with, motions, reference_m) > RECOLLECT_M) {
       collect();
@@ -213,6 +240,10 @@ RailSolution SolveRail(const DeviceInput& device, double reference_m) {
     }
   }
 
+  if (round == MAX_ROUNDS)
+    rail.notes.push_back(Format("device %d: the fits had not settled after %d rounds (lines moved %.2f %% of their "
+                                "peak, wheels %.1f mm in the last)",
+                                device.device_id, MAX_ROUNDS, 100 * line_change, 1e3 * motion_move));
   size_t lost_readings = 0;
   for (size_t u = 0; u < used.size(); ++u) {
     SensorSolution& sensor = rail.sensors[used[u]];

@@ -47,9 +47,11 @@ TEST(FieldSignal, LearnedInfluenceLinesMatchTheTrackAndReadTheLoads) {
     for (double u = -0.85; u <= 0.85; u += 0.01)
       worst = std::max(worst, std::fabs(sensor.influence.Value(u) - synth::Influence(shape, u)));
     EXPECT_LT(worst, 0.03) << "sensor " << k << ": half widths " << shape.behind_m << ", " << shape.ahead_m;
+    // Within 0.2 %: a line left after one round, still leaning toward the
+    // model's, reads these wheels up to 0.5 % off.
     for (size_t j = 0; j < sensor.readings.size(); ++j)
       EXPECT_NEAR(sensor.readings[j].amplitude_counts * 2, s.passage.axles[j].loads_kg[synth::ODD],
-                  0.005 * s.passage.axles[j].loads_kg[synth::ODD])
+                  0.002 * s.passage.axles[j].loads_kg[synth::ODD])
           << "sensor " << k << " wheel " << j;
   }
 }
