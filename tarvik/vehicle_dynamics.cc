@@ -169,21 +169,28 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   const size_t columns = motions * FREQUENCIES * 2;
   std::vector<double> centred(columns * n), mean(columns * axles, 0);
   // The sines along the grid of frequencies by rotation: one sine and
-  // cosine per reading, not one per frequency.
+  // cosine per reading, not one per frequency. Every reading turns by its
+  // own step; a frequency's column is written whole, reading after reading.
   const double step_omega = 2 * std::numbers::pi * step_hz, first_omega = 2 * std::numbers::pi * MIN_HZ;
+  std::vector<double> cosine(n), sine(n), step_cos(n), step_sin(n), strength(motions * n);
   for (size_t r = 0; r < n; ++r) {
     double t = series.time_s[r];
-    double dc = std::cos(step_omega * t), ds = std::sin(step_omega * t);
-    double c = std::cos(first_omega * t), s = std::sin(first_omega * t);
-    for (size_t f = 0; f < FREQUENCIES; ++f) {
-      for (size_t m = 0; m < motions; ++m) {
-        size_t c0 = (m * FREQUENCIES + f) * 2;
-        centred[c0 * n + r] = series.rho[r][m] * c;
-        centred[(c0 + 1) * n + r] = series.rho[r][m] * s;
-      }
-      double next = c * dc - s * ds;
-      s = s * dc + c * ds;
-      c = next;
+    step_cos[r] = std::cos(step_omega * t), step_sin[r] = std::sin(step_omega * t);
+    cosine[r] = std::cos(first_omega * t), sine[r] = std::sin(first_omega * t);
+    for (size_t m = 0; m < motions; ++m) strength[m * n + r] = series.rho[r][m];
+  }
+  for (size_t f = 0; f < FREQUENCIES; ++f) {
+    for (size_t m = 0; m < motions; ++m) {
+      size_t c0 = (m * FREQUENCIES + f) * 2;
+      double* cos_column = &centred[c0 * n];
+      double* sin_column = &centred[(c0 + 1) * n];
+      const double* rho = &strength[m * n];
+      for (size_t r = 0; r < n; ++r) cos_column[r] = rho[r] * cosine[r], sin_column[r] = rho[r] * sine[r];
+    }
+    for (size_t r = 0; r < n; ++r) {
+      double next = cosine[r] * step_cos[r] - sine[r] * step_sin[r];
+      sine[r] = sine[r] * step_cos[r] + cosine[r] * step_sin[r];
+      cosine[r] = next;
     }
   }
   for (size_t c = 0; c < columns; ++c) {
