@@ -167,7 +167,7 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     base += series.weight[r] * zc[r] * zc[r];
   }
   const size_t columns = motions * FREQUENCIES * 2;
-  std::vector<double> centred(columns * n), mean(columns * axles, 0);
+  std::vector<double> column_values(columns * n), mean(columns * axles, 0);  // and each column's axle means
   // The sines along the grid of frequencies by rotation: one sine and
   // cosine per reading, not one per frequency. Every reading turns by its
   // own step; a frequency's column is written whole, reading after reading.
@@ -182,8 +182,8 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
   for (size_t f = 0; f < FREQUENCIES; ++f) {
     for (size_t m = 0; m < motions; ++m) {
       size_t c0 = (m * FREQUENCIES + f) * 2;
-      double* cos_column = &centred[c0 * n];
-      double* sin_column = &centred[(c0 + 1) * n];
+      double* cos_column = &column_values[c0 * n];
+      double* sin_column = &column_values[(c0 + 1) * n];
       const double* rho = &strength[m * n];
       for (size_t r = 0; r < n; ++r) cos_column[r] = rho[r] * cosine[r], sin_column[r] = rho[r] * sine[r];
     }
@@ -193,37 +193,38 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       cosine[r] = next;
     }
   }
+  // An axle's readings come one after another: its sum over a run of them
+  // is carried in a register, not stored and loaded again with each reading.
+  std::vector<size_t> run_start;
+  for (size_t r = 0; r < n; ++r)
+    if (r == 0 || series.axle[r] != series.axle[r - 1]) run_start.push_back(r);
+  run_start.push_back(n);
   for (size_t c = 0; c < columns; ++c) {
-    // An axle's readings come one after another: its sum is carried in a
-    // register over the run, not stored and loaded again with each reading.
     double* column_mean = &mean[c * axles];
-    size_t axle = SIZE_MAX;
-    double sum = 0;
-    for (size_t r = 0; r < n; ++r) {
-      if (series.axle[r] != axle) {
-        if (axle != SIZE_MAX) column_mean[axle] = sum;
-        axle = series.axle[r];
-        sum = column_mean[axle];
-      }
-      sum += series.weight[r] * centred[c * n + r];
+    const double* column = &column_values[c * n];
+    for (size_t k = 0; k + 1 < run_start.size(); ++k) {
+      double sum = column_mean[series.axle[run_start[k]]];
+      for (size_t r = run_start[k]; r < run_start[k + 1]; ++r) sum += series.weight[r] * column[r];
+      column_mean[series.axle[run_start[k]]] = sum;
     }
-    if (axle != SIZE_MAX) column_mean[axle] = sum;
     for (size_t a = 0; a < axles; ++a)
       if (axle_weight[a] > 0) column_mean[a] /= axle_weight[a];
-    for (size_t r = 0; r < n; ++r) centred[c * n + r] -= column_mean[series.axle[r]];
   }
-  // Each column with itself and its partner (the cosine with the sine of
-  // one frequency), and with z: the six sums of a pair in one pass over the
-  // readings, each summed in its own order as if alone.
+  // Each column, taken about its axle means, with itself and its partner
+  // (the cosine with the sine of one frequency), and with z: the six sums
+  // of a pair in one pass over the readings, each summed in its own order
+  // as if alone.
   std::vector<double> gram(columns * 2), rhs(columns);
   for (size_t c = 0; c < columns; c += 2) {
-    const double* u = &centred[c * n];
-    const double* v = &centred[(c + 1) * n];
+    const double* u_raw = &column_values[c * n];
+    const double* v_raw = &column_values[(c + 1) * n];
+    const double* u_mean = &mean[c * axles];
+    const double* v_mean = &mean[(c + 1) * axles];
     double uu = 0, uv = 0, uz = 0, vv = 0, vu = 0, vz = 0;
     for (size_t r = 0; r < n; ++r) {
-      double w = series.weight[r];
-      uu += w * u[r] * u[r], uv += w * u[r] * v[r], uz += w * u[r] * zc[r];
-      vv += w * v[r] * v[r], vu += w * v[r] * u[r], vz += w * v[r] * zc[r];
+      double w = series.weight[r], u = u_raw[r] - u_mean[series.axle[r]], v = v_raw[r] - v_mean[series.axle[r]];
+      uu += w * u * u, uv += w * u * v, uz += w * u * zc[r];
+      vv += w * v * v, vu += w * v * u, vz += w * v * zc[r];
     }
     gram[c * 2] = uu, gram[c * 2 + 1] = uv, rhs[c] = uz;
     gram[(c + 1) * 2] = vv, gram[(c + 1) * 2 + 1] = vu, rhs[c + 1] = vz;
