@@ -72,8 +72,11 @@ size_t SampleStore::FirstAtOrAfter(double time_s, size_t size) const {
 }
 
 void SampleStore::Reserve() {
-  size_t next = (Size() >> CHUNK_SHIFT) + 1;
-  if (next < MAX_CHUNKS) ChunkAt(chunks_[next]);
+  // Before the first sample the first chunk, which the writer needs at once;
+  // after it the next one.
+  size_t size = Size();
+  size_t chunk = size == 0 ? 0 : (size >> CHUNK_SHIFT) + 1;
+  if (chunk < MAX_CHUNKS) ChunkAt(chunks_[chunk]);
 }
 
 }  // namespace tarvik
