@@ -15,7 +15,9 @@
 // every device finished once, every rail solved once (each thread takes the
 // next rail nobody has taken, its own line's first, so that the rails solve
 // side by side however unequal they are), and the vehicles weighed once
-// over all lines.
+// over all lines. Where the machine has more cores than the passage has
+// lines, helper threads of the library's own take rails and vehicles too:
+// a line has two rails to solve side by side.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -82,7 +84,14 @@ struct Passage {
   std::condition_variable woken;
   double worker_cpu_s = 0;          // written by the worker before it ends
 
-  ~Passage() { StopWorker(); }
+  // Helpers in the computation, started by the first Tarvik_Compute.
+  std::once_flag helpers_started;
+  std::vector<std::thread> helpers;
+
+  ~Passage() {
+    StopWorker();
+    for (std::thread& helper : helpers) helper.join();
+  }
   void StartWorker();
   // Returns once the worker has ended; true the first time.
   bool StopWorker();
@@ -246,6 +255,33 @@ void Weigh(Passage& p) {
   }
   tarvik::ShareWeighing(&p.weighing);
   std::call_once(p.weighing_finished, [&] { tarvik::FinishWeighing(&p.weighing); });
+}
+
+// Starts as many helpers as there are cores beyond the lines' own threads,
+// but no more than there are rails beyond them; each shares the rails and
+// the weighing as a line's thread does, and ends with the weighing.
+void StartHelpers(Passage& p) {
+  size_t lines = p.line_order.size();
+  size_t threads = std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 2 * lines);
+  if (threads <= lines) return;
+  std::vector<std::pair<int32_t, LineEntry*>> all;
+  for (int32_t id : p.line_order) all.push_back({id, &p.lines.at(id)});
+  // The last line's rails first: the lines' own threads start on theirs.
+  std::reverse(all.begin(), all.end());
+  for (size_t k = lines; k < threads; ++k) {
+    try {
+      p.helpers.emplace_back([&p, all] {
+        try {
+          SolveLines(p, all);
+          Weigh(p);
+        } catch (const std::exception& e) {
+          LibraryLog("tarvik: a helper thread stopped: %s\n", e.what());
+        }
+      });
+    } catch (const std::exception&) {
+      return;  // the lines' own threads do the work alone
+    }
+  }
 }
 
 LineResult* BuildResult(const tarvik::LineSolution& solution) {
@@ -422,6 +458,7 @@ TARVIK_EXPORT LineResult* Tarvik_Compute(int32_t lineId) {
         LibraryLog("tarvik: device %d: %llu samples with unusable times ignored\n", id,
                    (unsigned long long)device->second.store->dropped());
     }
+    std::call_once(p->helpers_started, [p] { StartHelpers(*p); });
     SolveLines(*p, lines);
     Weigh(*p);
     LogFindings(own->solution);
