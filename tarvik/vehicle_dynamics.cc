@@ -296,6 +296,130 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       system->a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
     }
   };
+  // Both motions present: the body's frequency f0 with every pitch
+  // frequency at once. Each system is the one the rows above would form and
+  // is factored, solved and weighed in the same steps, lane by lane, so
+  // that the loops run as vector operations; the terms keep their order.
+  struct Lanes {
+    std::vector<double> l20, l21, l22, l30, l31, l32, l33, y2, y3, x0, x1, x2, x3, determinant;
+    std::vector<double> v0, v1, v2, v3;
+    std::vector<uint8_t> valid;
+  } lane;
+  for (std::vector<double>* v : {&lane.l20, &lane.l21, &lane.l22, &lane.l30, &lane.l31, &lane.l32, &lane.l33, &lane.y2,
+                                 &lane.y3, &lane.x0, &lane.x1, &lane.x2, &lane.x3, &lane.determinant, &lane.v0,
+                                 &lane.v1, &lane.v2, &lane.v3})
+    v->assign(motions > 1 ? FREQUENCIES : 0, 0.0);
+  lane.valid.assign(motions > 1 ? FREQUENCIES : 0, 0);
+  auto pairs_with = [&](const SmallSystem& body, size_t f0) {
+    const size_t F = FREQUENCIES;
+    const std::array<double, 16>& b = body.a;
+    const double l00 = b[0], l10 = b[4], l11 = b[5], y0 = body.x[0], y1 = body.x[1];
+    const double* mi = &mean[(f0 * 2) * axles];
+    for (size_t j = 0; j < F; ++j) {
+      // The cross products of the body's columns with pitch column j.
+      size_t k = f0 > j ? f0 - j : j - f0;
+      double dc = difference_cos[k], ds = f0 >= j ? difference_sin[k] : -difference_sin[k];
+      double sc = sum_cos[f0 + j], ss = sum_sin[f0 + j];
+      double c00 = 0.5 * (dc + sc), c01 = 0.5 * (ss - ds), c10 = 0.5 * (ss + ds), c11 = 0.5 * (dc - sc);
+      const double* mj = &mean[((F + j) * 2) * axles];
+      for (size_t a = 0; a < axles; ++a) {
+        double w = axle_weight[a];
+        c00 -= w * mi[a] * mj[a];
+        c01 -= w * mi[a] * mj[axles + a];
+        c10 -= w * mi[axles + a] * mj[a];
+        c11 -= w * mi[axles + a] * mj[axles + a];
+      }
+      // Rows 2 and 3 of the factor, as FactorRows forms them.
+      size_t c = (F + j) * 2;
+      double l20 = c00 / l00;
+      double l21 = (c10 - l20 * l10) / l11;
+      double s22 = gram[c * 2] + precision[1];
+      s22 -= l20 * l20;
+      s22 -= l21 * l21;
+      double l22 = std::sqrt(s22);
+      double l30 = c01 / l00;
+      double l31 = (c11 - l30 * l10) / l11;
+      double s32 = gram[(c + 1) * 2 + 1];
+      s32 -= l30 * l20;
+      s32 -= l31 * l21;
+      double l32 = s32 / l22;
+      double s33 = gram[(c + 1) * 2] + precision[1];
+      s33 -= l30 * l30;
+      s33 -= l31 * l31;
+      s33 -= l32 * l32;
+      double l33 = std::sqrt(s33);
+      double t2 = rhs[c];
+      t2 -= l20 * y0;
+      t2 -= l21 * y1;
+      double y2 = t2 / l22;
+      double t3 = rhs[c + 1];
+      t3 -= l30 * y0;
+      t3 -= l31 * y1;
+      t3 -= l32 * y2;
+      lane.valid[j] = s22 > 0 && s33 > 0;
+      lane.l20[j] = l20, lane.l21[j] = l21, lane.l22[j] = l22, lane.l30[j] = l30, lane.l31[j] = l31;
+      lane.l32[j] = l32, lane.l33[j] = l33, lane.y2[j] = y2, lane.y3[j] = t3 / l33;
+      lane.determinant[j] = body.determinant * s22 * s33;
+    }
+    // Back substitution, as Solve does it.
+    for (size_t j = 0; j < F; ++j) {
+      double x3 = lane.y3[j] / lane.l33[j];
+      double x2 = (lane.y2[j] - lane.l32[j] * x3) / lane.l22[j];
+      double s1 = y1;
+      s1 -= lane.l21[j] * x2;
+      s1 -= lane.l31[j] * x3;
+      double x1 = s1 / l11;
+      double s0 = y0;
+      s0 -= l10 * x1;
+      s0 -= lane.l20[j] * x2;
+      s0 -= lane.l30[j] * x3;
+      lane.x0[j] = s0 / l00, lane.x1[j] = x1, lane.x2[j] = x2, lane.x3[j] = x3;
+    }
+    if (learning) {
+      // The diagonal of the inverse: the sums of squares of L^-1's columns.
+      for (size_t j = 0; j < F; ++j) {
+        double l20 = lane.l20[j], l21 = lane.l21[j], l22 = lane.l22[j], l30 = lane.l30[j], l31 = lane.l31[j];
+        double l32 = lane.l32[j], l33 = lane.l33[j];
+        double e0 = 1 / l00, e1 = -(l10 * e0) / l11;
+        double e2 = -(l20 * e0);
+        e2 -= l21 * e1;
+        e2 /= l22;
+        double e3 = -(l30 * e0);
+        e3 -= l31 * e1;
+        e3 -= l32 * e2;
+        e3 /= l33;
+        lane.v0[j] = e0 * e0 + e1 * e1 + e2 * e2 + e3 * e3;
+        double g1 = 1 / l11, g2 = -(l21 * g1) / l22;
+        double g3 = -(l31 * g1);
+        g3 -= l32 * g2;
+        g3 /= l33;
+        lane.v1[j] = g1 * g1 + g2 * g2 + g3 * g3;
+        double h2 = 1 / l22, h3 = -(l32 * h2) / l33;
+        lane.v2[j] = h2 * h2 + h3 * h3;
+        double i3 = 1 / l33;
+        lane.v3[j] = i3 * i3;
+      }
+    }
+    for (size_t j = 0; j < F; ++j) {
+      if (!lane.valid[j]) continue;
+      size_t c = (F + j) * 2;
+      const std::array<double, 4> x = {lane.x0[j], lane.x1[j], lane.x2[j], lane.x3[j]};
+      double explained = 0;
+      explained += x[0] * rhs[f0 * 2];
+      explained += x[1] * rhs[f0 * 2 + 1];
+      explained += x[2] * rhs[c];
+      explained += x[3] * rhs[c + 1];
+      double evidence = -0.5 * (base - explained) - 0.5 * std::log(lane.determinant[j]) + log_on[0] + log_on[1];
+      moments.push_back({x[0] * x[0] + x[1] * x[1] + lane.v0[j] + lane.v1[j],
+                         x[2] * x[2] + x[3] * x[3] + lane.v2[j] + lane.v3[j]});
+      Term term;
+      term.frequency = {static_cast<int>(f0), static_cast<int>(j)};
+      term.hz = {Hz(static_cast<int>(f0)), Hz(static_cast<int>(j))};
+      term.amplitude = x;
+      terms.push_back(term);
+      log_evidence.push_back(evidence);
+    }
+  };
   for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0) {
     std::array<size_t, 4> col{};
     size_t p0 = 0;
@@ -304,6 +428,10 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     fill(&body, col, 0, p0, {});
     if (!FactorRows(&body, p0)) continue;
     for (int f1 = -1; f1 < range1; ++f1) {
+      if (f0 >= 0 && f1 >= 0) {
+        pairs_with(body, static_cast<size_t>(f0));
+        break;
+      }
       size_t p = p0;
       if (f1 >= 0) {
         size_t c = (FREQUENCIES + static_cast<size_t>(f1)) * 2;
