@@ -213,32 +213,38 @@ bool DeviceDigest::Take(bool to_the_end) {
   int64_t previous_us = previous_us_;
   const int64_t gap_us = gap_us_;
   double boundary_us = next_boundary_us_;
-  for (size_t i = next_; i < size; ++i) {
-    const CompactSample& sample = store_->At(i);
-    int64_t time_us = store_->TimeUs(i);
-    if (time_us - previous_us > gap_us)
-      gaps_.push_back(Gap{static_cast<double>(previous_us) * 1e-6, static_cast<double>(time_us) * 1e-6});
-    previous_us = time_us;
-    if (static_cast<double>(time_us) >= boundary_us) {
-      double position = (static_cast<double>(time_us) - first_us_) / block_us_ + half_sample_;
-      size_t b = static_cast<size_t>(position);
-      if (b > block_ + std::max<size_t>(100000, 4 * i)) {
-        problem_ = "sample times jump too far";
-        return false;
+  const int64_t base_us = store_->BaseTimeUs();
+  for (size_t i = next_; i < size;) {
+    size_t run = 0;
+    const CompactSample* sample = store_->Run(i, &run);
+    run = std::min(run, size - i);
+    for (const CompactSample* end = sample + run; sample != end; ++sample, ++i) {
+      int64_t time_us = base_us + sample->time_offset_us;
+      if (time_us - previous_us > gap_us)
+        gaps_.push_back(Gap{static_cast<double>(previous_us) * 1e-6, static_cast<double>(time_us) * 1e-6});
+      previous_us = time_us;
+      if (static_cast<double>(time_us) >= boundary_us) {
+        double position = (static_cast<double>(time_us) - first_us_) / block_us_ + half_sample_;
+        size_t b = static_cast<size_t>(position);
+        if (b > block_ + std::max<size_t>(100000, 4 * i)) {
+          problem_ = "sample times jump too far";
+          return false;
+        }
+        EmitBlock(filled, {sums[0], sums[1], sums[2], sums[3]}, block_temperature_c_);
+        filled = 0;
+        sums = U32x4{0, 0, 0, 0};
+        while (++block_ < b) EmitBlock(0, {0, 0, 0, 0}, 0);  // records lost
+        boundary_us = first_us_ + (static_cast<double>(block_ + 1) - half_sample_) * block_us_;
       }
-      EmitBlock(filled, {sums[0], sums[1], sums[2], sums[3]}, block_temperature_c_);
-      filled = 0;
-      sums = U32x4{0, 0, 0, 0};
-      while (++block_ < b) EmitBlock(0, {0, 0, 0, 0}, 0);  // records lost
-      boundary_us = first_us_ + (static_cast<double>(block_ + 1) - half_sample_) * block_us_;
+      if (filled == 0)
+        block_temperature_c_ = static_cast<float>(SampleTemperature(store_->TemperatureAt(i, &temperature_), fallback_c_));
+      ++filled;
+      U16x4 raw;
+      std::memcpy(&raw, sample->channels, sizeof raw);
+      U32x4 v = __builtin_convertvector(raw, U32x4);
+      sums += v;
+      at_limit -= (v == 0) | (v == 65535);  // a true comparison is all ones, minus one
     }
-    if (filled == 0) block_temperature_c_ = static_cast<float>(SampleTemperature(sample, fallback_c_));
-    ++filled;
-    U16x4 raw;
-    std::memcpy(&raw, sample.channels, sizeof raw);
-    U32x4 v = __builtin_convertvector(raw, U32x4);
-    sums += v;
-    at_limit -= (v == 0) | (v == 65535);  // a true comparison is all ones, minus one
   }
   next_ = size;
   for (int c = 0; c < CHANNELS; ++c) sums_[c] = sums[c], at_limit_[c] += at_limit[c];
@@ -252,7 +258,7 @@ void DeviceDigest::Start(size_t samples) {
   std::vector<double> spacing, temperatures;
   for (size_t i = 1; i < samples; ++i) {
     spacing.push_back(store_->TimeS(i) - store_->TimeS(i - 1));
-    double t = SampleTemperature(store_->At(i), NaN);
+    double t = SampleTemperature(store_->TemperatureAt(i), NaN);
     if (!std::isnan(t)) temperatures.push_back(t);
   }
   period_s_ = Median(spacing);

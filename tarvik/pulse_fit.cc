@@ -82,6 +82,7 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
   for (const Stretch& stretch : stretches)
     expected += (stretch.to_s - stretch.from_s) / (period * static_cast<double>(samples_per_point(stretch))) + 1;
   series->points.reserve(static_cast<size_t>(std::min(expected, 1e8)));
+  SampleStore::TemperatureCursor temperature;
   for (const Stretch& stretch : stretches) {
     size_t per_point = samples_per_point(stretch);
     size_t from = store.FirstAtOrAfter(stretch.from_s, size);
@@ -90,7 +91,7 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
     // temperature drift and the hum) is taken off once per point.
     uint64_t sum = 0;
     size_t count = 0;
-    const CompactSample* first = nullptr;  // the point's first sample, whose temperature is the point's
+    size_t first = 0;  // the point's first sample, whose temperature is the point's
     int64_t previous_us = std::numeric_limits<int64_t>::min() / 2, first_us = 0, last_us = 0;
     auto flush = [&] {
       if (count) {
@@ -98,7 +99,8 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
         double c = 0, s = 0;
         MainsPhase(static_cast<int64_t>(middle_us + 0.5), &c, &s);
         double share = hum_share[count];
-        double base = BaselineCounts(baseline, SampleTemperature(*first, fallback_c), share * c, share * s);
+        double base = BaselineCounts(baseline, SampleTemperature(store.TemperatureAt(first, &temperature), fallback_c),
+                                     share * c, share * s);
         double travel = stretch.speed_mps * period;
         series->points.push_back(FitPoint{middle_us * 1e-6,
                                           static_cast<float>(static_cast<double>(sum) / static_cast<double>(count) - base),
@@ -119,7 +121,7 @@ void CollectSeries(const DeviceSignal& device, int channel, double position_m, c
         previous_us = time_us;
         uint16_t value = sample->channels[channel];
         if (value == 0 || value == 65535) continue;  // clipped by the converter: no linear reading
-        if (count == 0) first = sample, first_us = time_us;
+        if (count == 0) first = i + k, first_us = time_us;
         last_us = time_us;
         sum += value;
         if (++count == per_point) flush();

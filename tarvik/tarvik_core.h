@@ -44,15 +44,15 @@ constexpr double MAINS_HZ = 50.0;            // hum of the installation's power 
 constexpr double INFLUENCE_REACH_M = 0.9;    // wider than any influence line's pulse and its side dips
 constexpr double MAD_TO_SIGMA = 1.4826;      // median absolute deviation to sigma, for normal noise
 
-// One stored sample: 16 bytes instead of the 32 of a SideSample. The time is
+// One stored sample: 12 bytes instead of the 32 of a SideSample. The time is
 // kept relative to the device's first stored sample; a 32-bit microsecond
-// offset covers +-35 minutes, far beyond any passage.
+// offset covers +-35 minutes, far beyond any passage. The temperature is
+// kept apart, as its changes.
 struct CompactSample {
   uint16_t channels[4];
   int32_t time_offset_us;
-  float temperature_c;   // NaN kept as is; the solver substitutes
 };
-static_assert(sizeof(CompactSample) == 16);
+static_assert(sizeof(CompactSample) == 12);
 
 // Append-only chunked storage of one device's samples.
 // Threads: one writer (Append); readers may run at the same time and see a
@@ -62,29 +62,46 @@ static_assert(sizeof(CompactSample) == 16);
 // thread neither maps memory nor takes the page faults of fresh memory.
 class SampleStore {
  public:
-  static constexpr size_t CHUNK_SHIFT = 17;                 // 128 Ki samples = 2 MiB per chunk
-  static constexpr size_t CHUNK_SAMPLES = size_t{1} << CHUNK_SHIFT;
-  static constexpr size_t MAX_CHUNKS = 4096;                // 512 Mi samples per device
+  // As many samples as fill a huge page: clearing fresh memory is most of
+  // what the store costs, and a whole page is cleared at once.
+  static constexpr size_t CHUNK_BYTES = size_t{2} << 20;
+  static constexpr size_t CHUNK_SAMPLES = CHUNK_BYTES / sizeof(CompactSample);
+  static constexpr size_t MAX_CHUNKS = 3072;  // 512 Mi samples per device
+
+  // A thermistor moves slowly: its temperature is kept only where it
+  // changes, from sample `first` on.
+  struct TemperatureChange {
+    uint32_t first;
+    float celsius;
+  };
+  // Where a reader going through the samples in order stands in the changes:
+  // `celsius` holds for the samples before `until`.
+  struct TemperatureCursor {
+    size_t next = 0, until = 0;
+    float celsius = std::numeric_limits<float>::quiet_NaN();
+  };
 
   SampleStore();
   ~SampleStore();
   SampleStore(const SampleStore&) = delete;
   SampleStore& operator=(const SampleStore&) = delete;
 
-  // Copies what the solver needs out of `sample`: a copy of 16 bytes, with
-  // a slower path only at the first sample and at a chunk's end. Returns
-  // false (and stores nothing) when the time cannot be held or storage is
-  // exhausted.
+  // Copies what the solver needs out of `sample`: a copy of 12 bytes, with
+  // a slower path only at the first sample, at a chunk's end and where the
+  // temperature changes. Returns false (and stores nothing) when the time
+  // cannot be held or storage is exhausted.
   bool Append(const SideSample& sample) {
     uint64_t offset = static_cast<uint64_t>(sample.timeUs) - static_cast<uint64_t>(base_time_us_);
+    uint32_t temperature_bits;
+    std::memcpy(&temperature_bits, &sample.temperature, sizeof temperature_bits);
     // Unsigned: one comparison tells an offset that fits 32 bits. Before the
     // first sample there is no chunk (both null), so the first goes the slow
     // way, which sets the time base.
-    if (cursor_ == chunk_end_ || offset + 0x80000000u > 0xFFFFFFFFu) return AppendSlowly(sample);
+    if (cursor_ == chunk_end_ || offset + 0x80000000u > 0xFFFFFFFFu || temperature_bits != temperature_bits_)
+      return AppendSlowly(sample);
     CompactSample& slot = *cursor_++;
     std::memcpy(slot.channels, sample.channels, sizeof(slot.channels));
     slot.time_offset_us = static_cast<int32_t>(static_cast<int64_t>(offset));
-    slot.temperature_c = sample.temperature;
     size_.store(++written_, std::memory_order_release);
     return true;
   }
@@ -93,13 +110,13 @@ class SampleStore {
 
   size_t Size() const { return size_.load(std::memory_order_acquire); }
   const CompactSample& At(size_t index) const {
-    return chunks_[index >> CHUNK_SHIFT].load(std::memory_order_relaxed)[index & (CHUNK_SAMPLES - 1)];
+    return chunks_[index / CHUNK_SAMPLES].load(std::memory_order_relaxed)[index % CHUNK_SAMPLES];
   }
   int64_t TimeUs(size_t index) const { return base_time_us_ + At(index).time_offset_us; }
   // The samples from `index` on that lie side by side in memory: a pointer
   // to the first and, in *count, how many (at least one, when index < Size()).
   const CompactSample* Run(size_t index, size_t* count) const {
-    *count = CHUNK_SAMPLES - (index & (CHUNK_SAMPLES - 1));
+    *count = CHUNK_SAMPLES - index % CHUNK_SAMPLES;
     return &At(index);
   }
   int64_t BaseTimeUs() const { return base_time_us_; }
@@ -107,13 +124,31 @@ class SampleStore {
   size_t FirstAtOrAfter(double time_s, size_t size) const;
   // Time of sample `index` in seconds since the device's time origin.
   double TimeS(size_t index) const { return static_cast<double>(TimeUs(index)) * 1e-6; }
+  // The temperature of sample `index` (< Size()) as it came, NaN kept.
+  float TemperatureAt(size_t index) const;
+  // The same for indices that only ascend from one call to the next.
+  float TemperatureAt(size_t index, TemperatureCursor* cursor) const {
+    return index < cursor->until ? cursor->celsius : Advance(index, cursor);
+  }
   uint64_t dropped() const { return dropped_; }
 
  private:
   bool AppendSlowly(const SideSample& sample);
+  bool NoteTemperature(float celsius, uint32_t bits);
+  float Advance(size_t index, TemperatureCursor* cursor) const;
+  // The changes lie in blocks that double in size: block k holds
+  // FIRST_CHANGES << k of them.
+  static constexpr size_t FIRST_CHANGES = 4096, CHANGE_BLOCKS = 20;
+  static size_t ChangeBlock(size_t k) { return static_cast<size_t>(63 - __builtin_clzll(k / FIRST_CHANGES + 1)); }
+  const TemperatureChange& Change(size_t k) const {
+    size_t block = ChangeBlock(k);
+    return change_blocks_[block].load(std::memory_order_relaxed)[k - FIRST_CHANGES * ((size_t{1} << block) - 1)];
+  }
 
   // Read with every sample by the readers, written seldom.
   std::atomic<CompactSample*> chunks_[MAX_CHUNKS] = {};
+  std::atomic<TemperatureChange*> change_blocks_[CHANGE_BLOCKS] = {};
+  std::atomic<size_t> changes_{0};  // published before the first sample they cover
   int64_t base_time_us_ = 0;  // set with the first sample
   uint64_t dropped_ = 0;      // samples refused; written by the writer only
   // The writer's own, on a cache line of their own: it writes them with
@@ -121,6 +156,7 @@ class SampleStore {
   alignas(64) CompactSample* cursor_ = nullptr;  // where the next sample goes
   CompactSample* chunk_end_ = nullptr;
   size_t written_ = 0;
+  uint32_t temperature_bits_ = 0;  // of the last change (any value before the first sample)
   // The count, published with every sample, on the next line; the class's
   // alignment rounds its size up to whole lines, so nothing else shares it.
   alignas(64) std::atomic<size_t> size_{0};
@@ -132,10 +168,10 @@ class SampleStore {
 inline void* AllocateChunk(size_t bytes) { return MapHugePageArea(bytes); }
 inline void FreeChunk(void* chunk, size_t bytes) { UnmapHugePageArea(chunk, bytes); }
 
-// The sample's temperature, or `fallback_c` when the reading is missing or
+// A sample's temperature, or `fallback_c` when the reading is missing or
 // out of any physical range.
-inline double SampleTemperature(const CompactSample& sample, double fallback_c) {
-  double t = sample.temperature_c;
+inline double SampleTemperature(float celsius, double fallback_c) {
+  double t = celsius;
   return t > -100.0 && t < 200.0 ? t : fallback_c;  // false for NaN too
 }
 
@@ -258,6 +294,7 @@ class DeviceDigest {
   std::array<uint64_t, 4> sums_{};
   std::array<uint64_t, 4> at_limit_{};
   float block_temperature_c_ = 20;
+  SampleStore::TemperatureCursor temperature_;  // where the blocks' first samples stand in the temperature changes
   std::vector<BlockData> meta_;     // ring of the last blocks' shared figures
   std::unique_ptr<Channels> channels_;
 };
