@@ -140,6 +140,172 @@ double Solve(const SmallSystem& system, std::array<double, 4>* x, std::array<dou
   return n ? std::log(system.determinant) : 0.0;
 }
 
+// What the systems of one series share: the columns' sums with themselves,
+// their partners and z, their axle means, and the tables from which the
+// cross products of two motions' columns follow.
+struct ColumnSums {
+  size_t frequencies, axles;
+  const double *axle_weight, *mean, *gram, *rhs;
+  double base;  // the sum of z's squares about the axle means
+  const double *difference_cos, *difference_sin, *sum_cos, *sum_sin;
+};
+
+// The cross products of the body's columns at frequency i and the pitch's
+// at j (cos-cos, cos-sin, sin-cos, sin-sin), from sums over frequency
+// differences and sums (a product of two sines is a sum of two), less what
+// the centring takes out group by group: a few table lookups per pair
+// instead of a pass over the readings.
+std::array<double, 4> CrossProducts(const ColumnSums& sums, size_t i, size_t j) {
+  size_t k = i > j ? i - j : j - i;
+  double dc = sums.difference_cos[k], ds = i >= j ? sums.difference_sin[k] : -sums.difference_sin[k];
+  double sc = sums.sum_cos[i + j], ss = sums.sum_sin[i + j];
+  std::array<double, 4> out = {0.5 * (dc + sc), 0.5 * (ss - ds), 0.5 * (ss + ds), 0.5 * (dc - sc)};
+  const size_t axles = sums.axles;
+  const double* mi = &sums.mean[(i * 2) * axles];
+  const double* mj = &sums.mean[((sums.frequencies + j) * 2) * axles];
+  for (size_t a = 0; a < axles; ++a) {
+    double w = sums.axle_weight[a];
+    out[0] -= w * mi[a] * mj[a];
+    out[1] -= w * mi[a] * mj[axles + a];
+    out[2] -= w * mi[axles + a] * mj[a];
+    out[3] -= w * mi[axles + a] * mj[axles + a];
+  }
+  return out;
+}
+
+// The combinations weighed so far, in the order they were weighed.
+struct Combinations {
+  std::vector<Term>* terms;
+  std::vector<double>* log_evidence;
+  std::vector<std::array<double, 2>>* moments;  // per motion, the squared amplitude expected
+};
+
+// The pitch rows of every system with one body frequency, per pitch
+// frequency side by side.
+struct PairLanes {
+  explicit PairLanes(size_t frequencies)
+      : l20(frequencies), l21(frequencies), l22(frequencies), l30(frequencies), l31(frequencies),
+        l32(frequencies), l33(frequencies), y2(frequencies), y3(frequencies), x0(frequencies), x1(frequencies),
+        x2(frequencies), x3(frequencies), determinant(frequencies), v0(frequencies), v1(frequencies),
+        v2(frequencies), v3(frequencies), valid(frequencies) {}
+  std::vector<double> l20, l21, l22, l30, l31, l32, l33, y2, y3, x0, x1, x2, x3, determinant;
+  std::vector<double> v0, v1, v2, v3;  // the inverse's diagonal, when learning
+  std::vector<uint8_t> valid;
+};
+
+struct PairPrior {
+  double pitch_precision;
+  std::array<double, 2> log_on;
+  double step_hz;
+  bool learning;
+};
+
+// Both motions present: the body's frequency f0 (its rows factored in
+// `body`) with every pitch frequency at once. Each system is factored,
+// solved and weighed in the very steps FactorRows and Solve take, lane by
+// lane, so that the loops run as vector operations; the combinations are
+// added in the order of their pitch frequencies.
+void WeighPairs(const ColumnSums& sums, const SmallSystem& body, size_t f0, const PairPrior& prior, PairLanes* lanes,
+                Combinations* weighed) {
+  const size_t F = sums.frequencies;
+  PairLanes& lane = *lanes;
+  const double* gram = sums.gram;
+  const double* rhs = sums.rhs;
+  const std::array<double, 16>& b = body.a;
+  const double l00 = b[0], l10 = b[4], l11 = b[5], y0 = body.x[0], y1 = body.x[1];
+  for (size_t j = 0; j < F; ++j) {
+    const std::array<double, 4> c = CrossProducts(sums, f0, j);
+    const size_t column = (F + j) * 2;
+    double l20 = c[0] / l00;
+    double l21 = (c[2] - l20 * l10) / l11;
+    double s22 = gram[column * 2] + prior.pitch_precision;
+    s22 -= l20 * l20;
+    s22 -= l21 * l21;
+    double l22 = std::sqrt(s22);
+    double l30 = c[1] / l00;
+    double l31 = (c[3] - l30 * l10) / l11;
+    double s32 = gram[(column + 1) * 2 + 1];
+    s32 -= l30 * l20;
+    s32 -= l31 * l21;
+    double l32 = s32 / l22;
+    double s33 = gram[(column + 1) * 2] + prior.pitch_precision;
+    s33 -= l30 * l30;
+    s33 -= l31 * l31;
+    s33 -= l32 * l32;
+    double l33 = std::sqrt(s33);
+    double t2 = rhs[column];
+    t2 -= l20 * y0;
+    t2 -= l21 * y1;
+    double y2 = t2 / l22;
+    double t3 = rhs[column + 1];
+    t3 -= l30 * y0;
+    t3 -= l31 * y1;
+    t3 -= l32 * y2;
+    lane.valid[j] = s22 > 0 && s33 > 0;
+    lane.l20[j] = l20, lane.l21[j] = l21, lane.l22[j] = l22, lane.l30[j] = l30, lane.l31[j] = l31;
+    lane.l32[j] = l32, lane.l33[j] = l33, lane.y2[j] = y2, lane.y3[j] = t3 / l33;
+    lane.determinant[j] = body.determinant * s22 * s33;
+  }
+  for (size_t j = 0; j < F; ++j) {
+    double x3 = lane.y3[j] / lane.l33[j];
+    double x2 = (lane.y2[j] - lane.l32[j] * x3) / lane.l22[j];
+    double s1 = y1;
+    s1 -= lane.l21[j] * x2;
+    s1 -= lane.l31[j] * x3;
+    double x1 = s1 / l11;
+    double s0 = y0;
+    s0 -= l10 * x1;
+    s0 -= lane.l20[j] * x2;
+    s0 -= lane.l30[j] * x3;
+    lane.x0[j] = s0 / l00, lane.x1[j] = x1, lane.x2[j] = x2, lane.x3[j] = x3;
+  }
+  if (prior.learning) {
+    // The diagonal of the inverse: the sums of squares of L^-1's columns.
+    for (size_t j = 0; j < F; ++j) {
+      double l20 = lane.l20[j], l21 = lane.l21[j], l22 = lane.l22[j], l30 = lane.l30[j], l31 = lane.l31[j];
+      double l32 = lane.l32[j], l33 = lane.l33[j];
+      double e0 = 1 / l00, e1 = -(l10 * e0) / l11;
+      double e2 = -(l20 * e0);
+      e2 -= l21 * e1;
+      e2 /= l22;
+      double e3 = -(l30 * e0);
+      e3 -= l31 * e1;
+      e3 -= l32 * e2;
+      e3 /= l33;
+      lane.v0[j] = e0 * e0 + e1 * e1 + e2 * e2 + e3 * e3;
+      double g1 = 1 / l11, g2 = -(l21 * g1) / l22;
+      double g3 = -(l31 * g1);
+      g3 -= l32 * g2;
+      g3 /= l33;
+      lane.v1[j] = g1 * g1 + g2 * g2 + g3 * g3;
+      double h2 = 1 / l22, h3 = -(l32 * h2) / l33;
+      lane.v2[j] = h2 * h2 + h3 * h3;
+      double i3 = 1 / l33;
+      lane.v3[j] = i3 * i3;
+    }
+  }
+  for (size_t j = 0; j < F; ++j) {
+    if (!lane.valid[j]) continue;
+    const size_t column = (F + j) * 2;
+    const std::array<double, 4> x = {lane.x0[j], lane.x1[j], lane.x2[j], lane.x3[j]};
+    double explained = 0;
+    explained += x[0] * rhs[f0 * 2];
+    explained += x[1] * rhs[f0 * 2 + 1];
+    explained += x[2] * rhs[column];
+    explained += x[3] * rhs[column + 1];
+    double evidence =
+        -0.5 * (sums.base - explained) - 0.5 * std::log(lane.determinant[j]) + prior.log_on[0] + prior.log_on[1];
+    weighed->moments->push_back({x[0] * x[0] + x[1] * x[1] + lane.v0[j] + lane.v1[j],
+                                 x[2] * x[2] + x[3] * x[3] + lane.v2[j] + lane.v3[j]});
+    Term term;
+    term.frequency = {static_cast<int>(f0), static_cast<int>(j)};
+    term.hz = {MIN_HZ + prior.step_hz * static_cast<int>(f0), MIN_HZ + prior.step_hz * static_cast<int>(j)};
+    term.amplitude = x;
+    weighed->terms->push_back(term);
+    weighed->log_evidence->push_back(evidence);
+  }
+}
+
 // The posterior over `motions` (1 or 2) sines in `series`, each with its
 // prior amplitude.
 Posterior Marginalise(const Series& series, size_t axles, size_t motions, const std::array<double, 2>& prior,
@@ -230,10 +396,8 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     gram[(c + 1) * 2] = vv, gram[(c + 1) * 2 + 1] = vu, rhs[c + 1] = vz;
   }
 
-  // The cross products of two motions' columns at frequencies i and j,
-  // from sums over frequency differences and sums (a product of two sines
-  // is a sum of two), less what the centring takes out group by group:
-  // a few table lookups per pair instead of a pass over the readings.
+  // The tables of the cross products of two motions' columns: weighted sums
+  // of the cosine and sine over the frequency differences and sums.
   const size_t tables = motions > 1 ? 2 * FREQUENCIES - 1 : 0;
   std::vector<double> difference_cos(tables, 0), difference_sin(tables, 0), sum_cos(tables, 0), sum_sin(tables, 0);
   if (motions > 1) {
@@ -251,22 +415,12 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       }
     }
   }
-  // cross[0..3]: cos-cos, cos-sin, sin-cos, sin-sin of body column i and pitch column j.
-  auto cross = [&](size_t i, size_t j, std::array<double, 4>* out) {
-    size_t k = i > j ? i - j : j - i;
-    double dc = difference_cos[k], ds = i >= j ? difference_sin[k] : -difference_sin[k];
-    double sc = sum_cos[i + j], ss = sum_sin[i + j];
-    *out = {0.5 * (dc + sc), 0.5 * (ss - ds), 0.5 * (ss + ds), 0.5 * (dc - sc)};
-    const double* mi = &mean[(i * 2) * axles];
-    const double* mj = &mean[((FREQUENCIES + j) * 2) * axles];
-    for (size_t a = 0; a < axles; ++a) {
-      double w = axle_weight[a];
-      (*out)[0] -= w * mi[a] * mj[a];
-      (*out)[1] -= w * mi[a] * mj[axles + a];
-      (*out)[2] -= w * mi[axles + a] * mj[a];
-      (*out)[3] -= w * mi[axles + a] * mj[axles + a];
-    }
-  };
+  const ColumnSums sums{FREQUENCIES,           axles,
+                        axle_weight.data(),    mean.data(),
+                        gram.data(),           rhs.data(),
+                        base,                  difference_cos.data(),
+                        difference_sin.data(), sum_cos.data(),
+                        sum_sin.data()};
 
   std::array<double, 2> log_on{}, log_off{}, precision{};
   for (size_t m = 0; m < 2; ++m) {
@@ -296,130 +450,8 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
       system->a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
     }
   };
-  // Both motions present: the body's frequency f0 with every pitch
-  // frequency at once. Each system is the one the rows above would form and
-  // is factored, solved and weighed in the same steps, lane by lane, so
-  // that the loops run as vector operations; the terms keep their order.
-  struct Lanes {
-    std::vector<double> l20, l21, l22, l30, l31, l32, l33, y2, y3, x0, x1, x2, x3, determinant;
-    std::vector<double> v0, v1, v2, v3;
-    std::vector<uint8_t> valid;
-  } lane;
-  for (std::vector<double>* v : {&lane.l20, &lane.l21, &lane.l22, &lane.l30, &lane.l31, &lane.l32, &lane.l33, &lane.y2,
-                                 &lane.y3, &lane.x0, &lane.x1, &lane.x2, &lane.x3, &lane.determinant, &lane.v0,
-                                 &lane.v1, &lane.v2, &lane.v3})
-    v->assign(motions > 1 ? FREQUENCIES : 0, 0.0);
-  lane.valid.assign(motions > 1 ? FREQUENCIES : 0, 0);
-  auto pairs_with = [&](const SmallSystem& body, size_t f0) {
-    const size_t F = FREQUENCIES;
-    const std::array<double, 16>& b = body.a;
-    const double l00 = b[0], l10 = b[4], l11 = b[5], y0 = body.x[0], y1 = body.x[1];
-    const double* mi = &mean[(f0 * 2) * axles];
-    for (size_t j = 0; j < F; ++j) {
-      // The cross products of the body's columns with pitch column j.
-      size_t k = f0 > j ? f0 - j : j - f0;
-      double dc = difference_cos[k], ds = f0 >= j ? difference_sin[k] : -difference_sin[k];
-      double sc = sum_cos[f0 + j], ss = sum_sin[f0 + j];
-      double c00 = 0.5 * (dc + sc), c01 = 0.5 * (ss - ds), c10 = 0.5 * (ss + ds), c11 = 0.5 * (dc - sc);
-      const double* mj = &mean[((F + j) * 2) * axles];
-      for (size_t a = 0; a < axles; ++a) {
-        double w = axle_weight[a];
-        c00 -= w * mi[a] * mj[a];
-        c01 -= w * mi[a] * mj[axles + a];
-        c10 -= w * mi[axles + a] * mj[a];
-        c11 -= w * mi[axles + a] * mj[axles + a];
-      }
-      // Rows 2 and 3 of the factor, as FactorRows forms them.
-      size_t c = (F + j) * 2;
-      double l20 = c00 / l00;
-      double l21 = (c10 - l20 * l10) / l11;
-      double s22 = gram[c * 2] + precision[1];
-      s22 -= l20 * l20;
-      s22 -= l21 * l21;
-      double l22 = std::sqrt(s22);
-      double l30 = c01 / l00;
-      double l31 = (c11 - l30 * l10) / l11;
-      double s32 = gram[(c + 1) * 2 + 1];
-      s32 -= l30 * l20;
-      s32 -= l31 * l21;
-      double l32 = s32 / l22;
-      double s33 = gram[(c + 1) * 2] + precision[1];
-      s33 -= l30 * l30;
-      s33 -= l31 * l31;
-      s33 -= l32 * l32;
-      double l33 = std::sqrt(s33);
-      double t2 = rhs[c];
-      t2 -= l20 * y0;
-      t2 -= l21 * y1;
-      double y2 = t2 / l22;
-      double t3 = rhs[c + 1];
-      t3 -= l30 * y0;
-      t3 -= l31 * y1;
-      t3 -= l32 * y2;
-      lane.valid[j] = s22 > 0 && s33 > 0;
-      lane.l20[j] = l20, lane.l21[j] = l21, lane.l22[j] = l22, lane.l30[j] = l30, lane.l31[j] = l31;
-      lane.l32[j] = l32, lane.l33[j] = l33, lane.y2[j] = y2, lane.y3[j] = t3 / l33;
-      lane.determinant[j] = body.determinant * s22 * s33;
-    }
-    // Back substitution, as Solve does it.
-    for (size_t j = 0; j < F; ++j) {
-      double x3 = lane.y3[j] / lane.l33[j];
-      double x2 = (lane.y2[j] - lane.l32[j] * x3) / lane.l22[j];
-      double s1 = y1;
-      s1 -= lane.l21[j] * x2;
-      s1 -= lane.l31[j] * x3;
-      double x1 = s1 / l11;
-      double s0 = y0;
-      s0 -= l10 * x1;
-      s0 -= lane.l20[j] * x2;
-      s0 -= lane.l30[j] * x3;
-      lane.x0[j] = s0 / l00, lane.x1[j] = x1, lane.x2[j] = x2, lane.x3[j] = x3;
-    }
-    if (learning) {
-      // The diagonal of the inverse: the sums of squares of L^-1's columns.
-      for (size_t j = 0; j < F; ++j) {
-        double l20 = lane.l20[j], l21 = lane.l21[j], l22 = lane.l22[j], l30 = lane.l30[j], l31 = lane.l31[j];
-        double l32 = lane.l32[j], l33 = lane.l33[j];
-        double e0 = 1 / l00, e1 = -(l10 * e0) / l11;
-        double e2 = -(l20 * e0);
-        e2 -= l21 * e1;
-        e2 /= l22;
-        double e3 = -(l30 * e0);
-        e3 -= l31 * e1;
-        e3 -= l32 * e2;
-        e3 /= l33;
-        lane.v0[j] = e0 * e0 + e1 * e1 + e2 * e2 + e3 * e3;
-        double g1 = 1 / l11, g2 = -(l21 * g1) / l22;
-        double g3 = -(l31 * g1);
-        g3 -= l32 * g2;
-        g3 /= l33;
-        lane.v1[j] = g1 * g1 + g2 * g2 + g3 * g3;
-        double h2 = 1 / l22, h3 = -(l32 * h2) / l33;
-        lane.v2[j] = h2 * h2 + h3 * h3;
-        double i3 = 1 / l33;
-        lane.v3[j] = i3 * i3;
-      }
-    }
-    for (size_t j = 0; j < F; ++j) {
-      if (!lane.valid[j]) continue;
-      size_t c = (F + j) * 2;
-      const std::array<double, 4> x = {lane.x0[j], lane.x1[j], lane.x2[j], lane.x3[j]};
-      double explained = 0;
-      explained += x[0] * rhs[f0 * 2];
-      explained += x[1] * rhs[f0 * 2 + 1];
-      explained += x[2] * rhs[c];
-      explained += x[3] * rhs[c + 1];
-      double evidence = -0.5 * (base - explained) - 0.5 * std::log(lane.determinant[j]) + log_on[0] + log_on[1];
-      moments.push_back({x[0] * x[0] + x[1] * x[1] + lane.v0[j] + lane.v1[j],
-                         x[2] * x[2] + x[3] * x[3] + lane.v2[j] + lane.v3[j]});
-      Term term;
-      term.frequency = {static_cast<int>(f0), static_cast<int>(j)};
-      term.hz = {Hz(static_cast<int>(f0)), Hz(static_cast<int>(j))};
-      term.amplitude = x;
-      terms.push_back(term);
-      log_evidence.push_back(evidence);
-    }
-  };
+  PairLanes lanes(motions > 1 ? FREQUENCIES : 0);
+  Combinations weighed{&terms, &log_evidence, &moments};
   for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0) {
     std::array<size_t, 4> col{};
     size_t p0 = 0;
@@ -429,7 +461,8 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
     if (!FactorRows(&body, p0)) continue;
     for (int f1 = -1; f1 < range1; ++f1) {
       if (f0 >= 0 && f1 >= 0) {
-        pairs_with(body, static_cast<size_t>(f0));
+        WeighPairs(sums, body, static_cast<size_t>(f0), {precision[1], log_on, step_hz, learning}, &lanes,
+                   &weighed);
         break;
       }
       size_t p = p0;
@@ -438,7 +471,7 @@ Posterior Marginalise(const Series& series, size_t axles, size_t motions, const 
         col[p++] = c, col[p++] = c + 1;
       }
       std::array<double, 4> between{};
-      if (f0 >= 0 && f1 >= 0) cross(static_cast<size_t>(f0), static_cast<size_t>(f1), &between);
+      if (f0 >= 0 && f1 >= 0) between = CrossProducts(sums, static_cast<size_t>(f0), static_cast<size_t>(f1));
       SmallSystem system = body;
       fill(&system, col, p0, p, between);
       if (!FactorRows(&system, p)) continue;
