@@ -531,6 +531,44 @@ VehicleGrouping GroupAxles(const std::vector<double>& spacing_m);
 
 // --- Stage 5: weighing -------------------------------------------------------
 
+// Readings of one quantity per axle over time: z = static(axle) + motion(t).
+struct MotionSeries {
+  std::vector<size_t> axle;
+  std::vector<double> time_s, z, weight;
+  std::vector<std::array<double, 2>> rho;  // per reading, per motion: how strongly the motion shows
+};
+// One combination of frequencies with the amplitudes it implies.
+struct MotionTerm {
+  double probability = 0;
+  std::array<int, 2> frequency{{-1, -1}};  // index into the grid, -1: motion absent
+  std::array<double, 2> hz{{0, 0}};
+  std::array<double, 4> amplitude{};       // cos, sin of motion 0, then of motion 1
+};
+struct MotionPosterior {
+  std::vector<MotionTerm> terms;  // the likeliest combinations, their weights made whole
+  std::vector<double> static_z;   // per axle
+  double motion_probability = 0;
+  MotionTerm best;
+  std::array<double, 2> probability{};  // per motion, that it is there
+  std::array<double, 2> moment{};       // per motion, expected squared amplitude where it is
+};
+// The posterior over `motions` (1 or 2) sines of frequencies on a grid of
+// `step_hz` in `series`, each with its prior amplitude and presence;
+// `learning` also works out each combination's amplitude variance, for the
+// moments.
+MotionPosterior Marginalise(const MotionSeries& series, size_t axles, size_t motions,
+                            const std::array<double, 2>& prior, const std::array<double, 2>& presence,
+                            double step_hz, bool learning);
+// The posterior mean of the motion at a moment, given how strongly each
+// motion shows there.
+double MotionAt(const MotionPosterior& posterior, double time_s, const std::array<double, 2>& rho);
+// The same, and how much the combinations disagree about it (their variance).
+void MotionAndSpread(const MotionPosterior& posterior, double time_s, const std::array<double, 2>& rho,
+                     double* mean, double* variance);
+// The likeliest combination's motions, by `names`, added to `text`.
+void DescribeMotions(const MotionPosterior& posterior, const char* const names[2], std::string* text);
+
+
 // One sensor's reading of one wheel of a vehicle, in kilograms.
 struct LoadObservation {
   size_t wheel = 0;     // axle * 2 + side within the vehicle
