@@ -131,9 +131,22 @@ std::array<double, 4> CrossProducts(const ColumnSums& sums, size_t i, size_t j) 
 
 // The combinations weighed so far, in the order they were weighed.
 struct Combinations {
-  std::vector<MotionTerm>* terms;
-  std::vector<double>* log_evidence;
-  std::vector<std::array<double, 2>>* moments;  // per motion, the squared amplitude expected
+  std::vector<MotionTerm> terms;
+  std::vector<double> log_evidence;
+  std::vector<std::array<double, 2>> moments;  // per motion, the squared amplitude expected
+
+  // One more: its frequencies on the grid of `step_hz` (-1: motion absent)
+  // and what its fit gave.
+  void Add(int f0, int f1, double step_hz, const std::array<double, 4>& amplitude,
+           const std::array<double, 2>& moment, double evidence) {
+    MotionTerm term;
+    term.frequency = {f0, f1};
+    term.hz = {MIN_HZ + step_hz * f0, MIN_HZ + step_hz * f1};
+    term.amplitude = amplitude;
+    terms.push_back(term);
+    log_evidence.push_back(evidence);
+    moments.push_back(moment);
+  }
 };
 
 // The pitch rows of every system with one body frequency, per pitch
@@ -251,14 +264,10 @@ void WeighPairs(const ColumnSums& sums, const SmallSystem& body, size_t f0, cons
     explained += x[3] * rhs[column + 1];
     double evidence =
         -0.5 * (sums.base - explained) - 0.5 * std::log(lane.determinant[j]) + prior.log_on[0] + prior.log_on[1];
-    weighed->moments->push_back({x[0] * x[0] + x[1] * x[1] + lane.v0[j] + lane.v1[j],
-                                 x[2] * x[2] + x[3] * x[3] + lane.v2[j] + lane.v3[j]});
-    MotionTerm term;
-    term.frequency = {static_cast<int>(f0), static_cast<int>(j)};
-    term.hz = {MIN_HZ + prior.step_hz * static_cast<int>(f0), MIN_HZ + prior.step_hz * static_cast<int>(j)};
-    term.amplitude = x;
-    weighed->terms->push_back(term);
-    weighed->log_evidence->push_back(evidence);
+    weighed->Add(static_cast<int>(f0), static_cast<int>(j), prior.step_hz, x,
+                 {x[0] * x[0] + x[1] * x[1] + lane.v0[j] + lane.v1[j],
+                  x[2] * x[2] + x[3] * x[3] + lane.v2[j] + lane.v3[j]},
+                 evidence);
   }
 }
 
@@ -280,7 +289,6 @@ MotionPosterior Marginalise(const MotionSeries& series, size_t axles, size_t mot
                             const std::array<double, 2>& prior, const std::array<double, 2>& presence,
                             double step_hz, bool learning) {
   const size_t FREQUENCIES = Frequencies(step_hz);
-  auto Hz = [&](int index) { return MIN_HZ + step_hz * index; };
   MotionPosterior posterior;
   size_t n = series.z.size();
   posterior.static_z.assign(axles, 0);
@@ -397,52 +405,40 @@ MotionPosterior Marginalise(const MotionSeries& series, size_t axles, size_t mot
     log_on[m] = std::log(presence[m] / static_cast<double>(FREQUENCIES)) - 2 * std::log(prior[m]);
     precision[m] = 1.0 / (prior[m] * prior[m]);
   }
-  std::vector<MotionTerm> terms;
-  std::vector<double> log_evidence;
-  std::vector<std::array<double, 2>> moments;
+  Combinations weighed;
   int range1 = motions > 1 ? static_cast<int>(FREQUENCIES) : 0;
   const size_t combinations = (FREQUENCIES + 1) * static_cast<size_t>(range1 + 1);
-  terms.reserve(combinations);
-  log_evidence.reserve(combinations);
-  moments.reserve(combinations);
-  // Rows `from` to p of the system of columns `col`: each column with itself
-  // and its partner from the gram, with the other motion's from `between`,
-  // the prior's precision on the diagonal.
-  auto fill = [&](SmallSystem* system, const std::array<size_t, 4>& col, size_t from, size_t p,
-                  const std::array<double, 4>& between) {
+  weighed.terms.reserve(combinations);
+  weighed.log_evidence.reserve(combinations);
+  weighed.moments.reserve(combinations);
+  // Rows `from` to p of the system of one motion's columns `col` (or none):
+  // each column with itself and its partner from the gram, the prior's
+  // precision on the diagonal. Both motions together are WeighPairs' work.
+  auto fill = [&](SmallSystem* system, const std::array<size_t, 4>& col, size_t from, size_t p) {
     for (size_t i = from; i < p; ++i) {
       system->x[i] = rhs[col[i]];
-      for (size_t j = 0; j <= i; ++j)
-        system->a[i * 4 + j] = col[i] == col[j]         ? gram[col[i] * 2]
-                               : (col[i] ^ 1) == col[j] ? gram[col[i] * 2 + 1]
-                                                        : between[(col[j] & 1) * 2 + (col[i] & 1)];
+      for (size_t j = 0; j <= i; ++j) system->a[i * 4 + j] = gram[col[i] * 2 + (col[i] == col[j] ? 0 : 1)];
       system->a[i * 4 + i] += precision[col[i] < FREQUENCIES * 2 ? 0 : 1];
     }
   };
   PairLanes lanes(motions > 1 ? FREQUENCIES : 0);
-  Combinations weighed{&terms, &log_evidence, &moments};
   for (int f0 = -1; f0 < static_cast<int>(FREQUENCIES); ++f0) {
     std::array<size_t, 4> col{};
     size_t p0 = 0;
     if (f0 >= 0) col[p0++] = static_cast<size_t>(f0) * 2, col[p0++] = static_cast<size_t>(f0) * 2 + 1;
     SmallSystem body;
-    fill(&body, col, 0, p0, {});
+    fill(&body, col, 0, p0);
     if (!FactorRows(&body, p0)) continue;
-    for (int f1 = -1; f1 < range1; ++f1) {
-      if (f0 >= 0 && f1 >= 0) {
-        WeighPairs(sums, body, static_cast<size_t>(f0), {precision[1], log_on, step_hz, learning}, &lanes,
-                   &weighed);
-        break;
-      }
+    // With the body's frequency given, only "no pitch" is left alone here.
+    const int last_f1 = f0 >= 0 ? 0 : range1;
+    for (int f1 = -1; f1 < last_f1; ++f1) {
       size_t p = p0;
       if (f1 >= 0) {
         size_t c = (FREQUENCIES + static_cast<size_t>(f1)) * 2;
         col[p++] = c, col[p++] = c + 1;
       }
-      std::array<double, 4> between{};
-      if (f0 >= 0 && f1 >= 0) between = CrossProducts(sums, static_cast<size_t>(f0), static_cast<size_t>(f1));
       SmallSystem system = body;
-      fill(&system, col, p0, p, between);
+      fill(&system, col, p0, p);
       if (!FactorRows(&system, p)) continue;
       std::array<double, 4> x{}, variance{};
       double log_det = Solve(system, &x, learning ? &variance : nullptr);
@@ -450,22 +446,22 @@ MotionPosterior Marginalise(const MotionSeries& series, size_t axles, size_t mot
       for (size_t i = 0; i < p; ++i) explained += x[i] * rhs[col[i]];
       double evidence = -0.5 * (base - explained) - 0.5 * log_det + (f0 >= 0 ? log_on[0] : log_off[0]) +
                         (motions > 1 ? (f1 >= 0 ? log_on[1] : log_off[1]) : 0.0);
+      // One motion at most: its amplitudes are x[0] and x[1].
       std::array<double, 2> moment{};
-      size_t first = f0 >= 0 ? 2 : 0;
-      if (f0 >= 0) moment[0] = x[0] * x[0] + x[1] * x[1] + variance[0] + variance[1];
-      if (f1 >= 0)
-        moment[1] = x[first] * x[first] + x[first + 1] * x[first + 1] + variance[first] + variance[first + 1];
-      moments.push_back(moment);
-      MotionTerm term;
-      term.frequency = {f0, f1};
-      term.hz = {Hz(f0), Hz(f1)};
-      size_t k = 0;
-      if (f0 >= 0) term.amplitude[0] = x[k++], term.amplitude[1] = x[k++];
-      if (f1 >= 0) term.amplitude[2] = x[k++], term.amplitude[3] = x[k++];
-      terms.push_back(term);
-      log_evidence.push_back(evidence);
+      std::array<double, 4> amplitude{};
+      if (p > 0) {
+        size_t m = f0 >= 0 ? 0 : 1;
+        moment[m] = x[0] * x[0] + x[1] * x[1] + variance[0] + variance[1];
+        amplitude[2 * m] = x[0], amplitude[2 * m + 1] = x[1];
+      }
+      weighed.Add(f0, f1, step_hz, amplitude, moment, evidence);
     }
+    if (f0 >= 0 && motions > 1)
+      WeighPairs(sums, body, static_cast<size_t>(f0), {precision[1], log_on, step_hz, learning}, &lanes, &weighed);
   }
+  std::vector<MotionTerm>& terms = weighed.terms;
+  const std::vector<double>& log_evidence = weighed.log_evidence;
+  const std::vector<std::array<double, 2>>& moments = weighed.moments;
   if (terms.empty()) return posterior;
   std::vector<double> shift(axles, 0);
   double top = *std::max_element(log_evidence.begin(), log_evidence.end());
