@@ -79,7 +79,7 @@ bool SampleStore::NoteTemperature(float celsius, uint32_t bits) {
     if (!changes) return false;
     change_blocks_[block].store(changes, std::memory_order_release);
   }
-  changes[k - FIRST_CHANGES * ((size_t{1} << block) - 1)] = {static_cast<uint32_t>(written_), celsius};
+  changes[WithinBlock(k, block)] = {static_cast<uint32_t>(written_), celsius};
   changes_.store(k + 1, std::memory_order_release);
   temperature_bits_ = bits;
   return true;
@@ -119,7 +119,7 @@ size_t SampleStore::FirstAtOrAfter(double time_s, size_t size) const {
   size_t first = 0, last = std::min(CHUNK_SAMPLES, size - chunk * CHUNK_SAMPLES);
   while (first < last) {
     size_t mid = first + (last - first) / 2;
-    if (static_cast<double>(base_time_us_ + samples[mid].time_offset_us) * 1e-6 < time_s) first = mid + 1;
+    if (TimeS(samples[mid]) < time_s) first = mid + 1;
     else last = mid;
   }
   return chunk * CHUNK_SAMPLES + first;

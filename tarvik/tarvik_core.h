@@ -122,8 +122,12 @@ class SampleStore {
   int64_t BaseTimeUs() const { return base_time_us_; }
   // The first of the first `size` samples at or after `time_s` (size when none).
   size_t FirstAtOrAfter(double time_s, size_t size) const;
-  // Time of sample `index` in seconds since the device's time origin.
-  double TimeS(size_t index) const { return static_cast<double>(TimeUs(index)) * 1e-6; }
+  // Time of sample `index` (or of a stored sample) in seconds since the
+  // device's time origin.
+  double TimeS(size_t index) const { return TimeS(At(index)); }
+  double TimeS(const CompactSample& sample) const {
+    return static_cast<double>(base_time_us_ + sample.time_offset_us) * 1e-6;
+  }
   // The temperature of sample `index` (< Size()) as it came, NaN kept.
   float TemperatureAt(size_t index) const;
   // The same for indices that only ascend from one call to the next.
@@ -140,9 +144,10 @@ class SampleStore {
   // FIRST_CHANGES << k of them.
   static constexpr size_t FIRST_CHANGES = 4096, CHANGE_BLOCKS = 20;
   static size_t ChangeBlock(size_t k) { return static_cast<size_t>(63 - __builtin_clzll(k / FIRST_CHANGES + 1)); }
+  static size_t WithinBlock(size_t k, size_t block) { return k - FIRST_CHANGES * ((size_t{1} << block) - 1); }
   const TemperatureChange& Change(size_t k) const {
     size_t block = ChangeBlock(k);
-    return change_blocks_[block].load(std::memory_order_relaxed)[k - FIRST_CHANGES * ((size_t{1} << block) - 1)];
+    return change_blocks_[block].load(std::memory_order_relaxed)[WithinBlock(k, block)];
   }
 
   // Read with every sample by the readers, written seldom.
