@@ -44,20 +44,6 @@ constexpr size_t DELAY_BLOCKS = 1024;       // blocks held back until no pulse c
 constexpr size_t META_BLOCKS = 2048;        // blocks whose shared figures are kept (beyond the delay)
 constexpr size_t MAX_STEPS = 8192;          // noise figures kept from an even spread of blocks
 constexpr size_t MAX_RUN_BLOCKS = 1 << 16;  // a pulse longer than this is no wheel
-constexpr int64_t MAINS_PERIOD_US = 20000;
-constexpr int MAINS_TABLE_STEP_US = 10;
-
-struct MainsTable {
-  std::array<float, MAINS_PERIOD_US / MAINS_TABLE_STEP_US> cos_values, sin_values;
-  MainsTable() {
-    for (size_t i = 0; i < cos_values.size(); ++i) {
-      double angle = 2 * std::numbers::pi * static_cast<double>(i) * MAINS_TABLE_STEP_US / MAINS_PERIOD_US;
-      cos_values[i] = static_cast<float>(std::cos(angle));
-      sin_values[i] = static_cast<float>(std::sin(angle));
-    }
-  }
-};
-const MainsTable mains_table;
 
 float Median3(float a, float b, float c) { return std::max(std::min(a, b), std::min(std::max(a, b), c)); }
 // Of the four, the lowest and the highest cannot be the median of five.
@@ -93,13 +79,14 @@ bool SolveSmall(std::array<double, 16> a, std::array<double, 4> b, size_t n, std
 
 }  // namespace
 
-void MainsPhase(int64_t time_us, double* cos_value, double* sin_value) {
-  int64_t phase = time_us % MAINS_PERIOD_US;
-  if (phase < 0) phase += MAINS_PERIOD_US;
-  size_t index = static_cast<size_t>(phase / MAINS_TABLE_STEP_US);
-  *cos_value = mains_table.cos_values[index];
-  *sin_value = mains_table.sin_values[index];
+MainsTable::MainsTable() {
+  for (size_t i = 0; i < cos_values.size(); ++i) {
+    double angle = 2 * std::numbers::pi * static_cast<double>(i) * STEP_US / PERIOD_US;
+    cos_values[i] = static_cast<float>(std::cos(angle));
+    sin_values[i] = static_cast<float>(std::sin(angle));
+  }
 }
+const MainsTable mains_table;
 
 // --- The four channels, block by block ----------------------------------------
 

@@ -210,8 +210,23 @@ inline double BaselineCounts(const Baseline& b, double temperature_c, double hum
   return b.offset_counts + b.drift_counts_per_c * (temperature_c - 20.0) + b.hum_cos_counts * hum_cos +
          b.hum_sin_counts * hum_sin;
 }
-// cos and sin of 2 pi 50 t for a time in microseconds, from a table.
-void MainsPhase(int64_t time_us, double* cos_value, double* sin_value);
+// One mains period of cos and sin in steps of 10 us.
+struct MainsTable {
+  static constexpr int64_t PERIOD_US = 20000;
+  static constexpr int64_t STEP_US = 10;
+  std::array<float, PERIOD_US / STEP_US> cos_values, sin_values;
+  MainsTable();
+};
+extern const MainsTable mains_table;
+// cos and sin of 2 pi 50 t for a time in microseconds, from the table:
+// inline, since the points of every sensor ask for it.
+inline void MainsPhase(int64_t time_us, double* cos_value, double* sin_value) {
+  int64_t phase = time_us % MainsTable::PERIOD_US;
+  if (phase < 0) phase += MainsTable::PERIOD_US;
+  size_t index = static_cast<size_t>(phase / MainsTable::STEP_US);
+  *cos_value = mains_table.cos_values[index];
+  *sin_value = mains_table.sin_values[index];
+}
 // The mean of the mains wave over `samples` samples `period_s` apart: the
 // wave at their middle time times this share.
 inline double MainsShareOfMean(double samples, double period_s) {
