@@ -53,6 +53,9 @@ void LoadOscillogram(std::string path);
 // Records of device ids DEVICE_ID_COUNT and above, and of devices without a
 // frequency, are dropped with a Log line; recordPosition does not move.
 void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadLength);
+// FeedRecord for each of `count` whole records (header and a payload of 12
+// bytes) that lie one after another from `records`, without a call per record.
+void FeedRecords(const uint8_t* records, size_t count);
 
 // Where FeedRecord hands each sample: Tarvik_PushSideData unless replaced.
 // The sink owns the sample (allocated with std::calloc) and frees it with

@@ -40,20 +40,21 @@ int StreamRecords(std::FILE* file, uint8_t* buffer) {
   for (;;) {
     size_t got = std::fread(buffer + held, 1, READ_CHUNK_BYTES - held, file);
     held += got;
+    // The whole records of payload length 12 from the start of the buffer
+    // go to the feeding in one call.
     size_t at = 0;
-    while (held - at >= osc::RECORD_BYTES) {
-      const uint8_t* record = buffer + at;
-      uint16_t payloadLength = osc::ReadU16(record + osc::HEADER_PAYLOAD_LENGTH_AT);
-      if (payloadLength != osc::RECORD_PAYLOAD_BYTES) {
-        if (payloadLength < osc::RECORD_PAYLOAD_BYTES) {
-          std::fprintf(stderr, "Record at offset %lli has payload length %u, shorter than %u; loading stopped\n",
-                       static_cast<long long>(bufferOffset + static_cast<int64_t>(at)),
-                       static_cast<unsigned>(payloadLength), static_cast<unsigned>(osc::RECORD_PAYLOAD_BYTES));
-        }
-        return 0;
-      }
-      FeedRecord(record, record + osc::RECORD_HEADER_BYTES, payloadLength);
+    while (held - at >= osc::RECORD_BYTES &&
+           osc::ReadU16(buffer + at + osc::HEADER_PAYLOAD_LENGTH_AT) == osc::RECORD_PAYLOAD_BYTES)
       at += osc::RECORD_BYTES;
+    FeedRecords(buffer, at / osc::RECORD_BYTES);
+    if (held - at >= osc::RECORD_BYTES) {
+      uint16_t payloadLength = osc::ReadU16(buffer + at + osc::HEADER_PAYLOAD_LENGTH_AT);
+      if (payloadLength < osc::RECORD_PAYLOAD_BYTES) {
+        std::fprintf(stderr, "Record at offset %lli has payload length %u, shorter than %u; loading stopped\n",
+                     static_cast<long long>(bufferOffset + static_cast<int64_t>(at)),
+                     static_cast<unsigned>(payloadLength), static_cast<unsigned>(osc::RECORD_PAYLOAD_BYTES));
+      }
+      return 0;
     }
     // A trailing piece is ignored.
     if (got == 0) return std::ferror(file) ? errno : 0;
