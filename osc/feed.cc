@@ -208,8 +208,15 @@ namespace {
 
 // FeedRecord's work, inline in both of its callers: a passage has millions
 // of records, and a call for each costs the loading about 4 % of its time.
-inline __attribute__((always_inline)) void FeedOne(const uint8_t* header, const uint8_t* payload,
-                                                   uint16_t payloadLength) {
+// What stays the same over a run of records, read once for the run.
+struct FeedContext {
+  const std::array<float, THERMISTOR_MAX_READING + 2>& celsius = CelsiusTable();
+  SampleSink sink = sampleSink;
+  bool debug = debugMode;
+};
+
+inline __attribute__((always_inline)) void FeedOne(const FeedContext& context, const uint8_t* header,
+                                                   const uint8_t* payload, uint16_t payloadLength) {
   uint8_t deviceId = header[osc::HEADER_DEVICE_ID_AT];
   if (deviceId >= DEVICE_ID_COUNT) {
     // No per-device table has an entry for it.
@@ -232,7 +239,7 @@ inline __attribute__((always_inline)) void FeedOne(const uint8_t* header, const 
 
   // Readings above 1023 are out of the converter's range: NaN, but pushed.
   uint16_t reading = std::min<uint16_t>(osc::ReadU16(payload + osc::PAYLOAD_THERMISTOR_AT), THERMISTOR_MAX_READING + 1);
-  float celsius = CelsiusTable()[reading];
+  float celsius = context.celsius[reading];
   if (std::isnan(celsius)) Log("error on shift %lli\n", static_cast<long long>(recordPosition));
 
   auto* sample = static_cast<SideSample*>(std::calloc(1, sizeof(SideSample)));
@@ -247,8 +254,8 @@ inline __attribute__((always_inline)) void FeedOne(const uint8_t* header, const 
     sample->channels[channel] = osc::ReadU16(payload + osc::PAYLOAD_CHANNEL0_AT + 2 * channel);
   }
   // The sink owns the sample from here on: form the text line first.
-  if (debugMode) PackRawLine(*sample, reading);
-  sampleSink(sample);
+  if (context.debug) PackRawLine(*sample, reading);
+  context.sink(sample);
 
   recordPosition += static_cast<int64_t>(osc::RECORD_HEADER_BYTES) + payloadLength;
 }
@@ -256,10 +263,11 @@ inline __attribute__((always_inline)) void FeedOne(const uint8_t* header, const 
 }  // namespace
 
 void FeedRecord(const uint8_t* header, const uint8_t* payload, uint16_t payloadLength) {
-  FeedOne(header, payload, payloadLength);
+  FeedOne(FeedContext{}, header, payload, payloadLength);
 }
 
 void FeedRecords(const uint8_t* records, size_t count) {
+  const FeedContext context;
   for (const uint8_t* end = records + count * osc::RECORD_BYTES; records != end; records += osc::RECORD_BYTES)
-    FeedOne(records, records + osc::RECORD_HEADER_BYTES, osc::RECORD_PAYLOAD_BYTES);
+    FeedOne(context, records, records + osc::RECORD_HEADER_BYTES, osc::RECORD_PAYLOAD_BYTES);
 }
