@@ -29,6 +29,11 @@ namespace {
 constexpr double BODY_STEP_HZ = 0.1, ROLL_STEP_HZ = 0.02;
 constexpr double LOW_OUTLIER = 0.25;         // readings this far below the wheel's median are faults
 constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit out until judged
+// With two readings the lower stands for the wheel, and body motion of a
+// few percent each way parts two sound readings by twice that: held out at
+// 6 %, the higher one leaves the fits blind to the motion's peak, which then
+// reads as a flat. A flat raises its reading by a fifth and more.
+constexpr double FLAT_SCREEN_OF_TWO = 0.12;
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
 constexpr double FLAT_SIGMAS = 6.0;          // ...and this far beyond the scatter
 
@@ -62,7 +67,8 @@ VehicleWeighing WeighVehicle(const VehicleLoads& loads, const MotionPrior& prior
   for (size_t o = 0; o < n; ++o) {
     invalid[o] = obs[o].wheel >= wheels || !(median[obs[o].wheel] > 0) ||
                  obs[o].load_kg < (1 - LOW_OUTLIER) * median[obs[o].wheel];
-    out[o] = invalid[o] || obs[o].load_kg > (1 + FLAT_SCREEN) * median[obs[o].wheel];
+    double screen = !invalid[o] && by_wheel[obs[o].wheel].size() == 2 ? FLAT_SCREEN_OF_TWO : FLAT_SCREEN;
+    out[o] = invalid[o] || obs[o].load_kg > (1 + screen) * median[obs[o].wheel];
   }
   double start = INFINITY;
   for (const LoadObservation& o : obs) start = std::min(start, o.time_s);

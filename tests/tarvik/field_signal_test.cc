@@ -127,4 +127,26 @@ TEST(FieldSignal, DynamicVehicleWeighsItsStaticLoadsAndItsFlat) {
   EXPECT_EQ(flats, 2u);  // once on each line
 }
 
+// One line whose even rail has lost two of its sensors: each even wheel has
+// two readings, which a strong roll parts by several percent. The higher one
+// is the motion's peak, not a flat, and must not be weighed out as one.
+TEST(FieldSignal, RollOverTwoReadingsOfAWheelIsNoFlat) {
+  const double offsets[] = {0, 1.8, 8.8, 10.6}, speed = 20, pi = std::numbers::pi;
+  const double static_kg[4][2] = {{10100, 10700}, {10200, 10600}, {9900, 11500}, {10000, 11200}};
+  tarvik::VehicleLoads loads;
+  loads.axle_offset_m.assign(std::begin(offsets), std::end(offsets));
+  for (size_t a = 0; a < 4; ++a)
+    for (size_t side = 0; side < 2; ++side)
+      for (size_t k : {0, 1, 2, 3}) {
+        if (side == 1 && (k == 1 || k == 2)) continue;
+        double t = (offsets[a] + 0.93 * static_cast<double>(k)) / speed;
+        double bounce = 0.013 * std::sin(2 * pi * 3.3 * t + 2.6), roll = 0.045 * std::sin(2 * pi * 3.9 * t + 4.4);
+        double load = static_kg[a][side] * (1 + bounce) + (side == 0 ? -roll : roll) * 10500;
+        loads.observations.push_back({2 * a + side, side, k, load, 3.0, t});
+      }
+  tarvik::VehicleWeighing weighing = tarvik::WeighVehicle(loads, tarvik::MotionPrior{});
+  for (size_t o = 0; o < loads.observations.size(); ++o) EXPECT_FALSE(weighing.flat[o]) << "reading " << o;
+  for (size_t w = 0; w < 8; ++w) EXPECT_NEAR(weighing.wheel_kg[w] / static_kg[w / 2][w % 2], 1, 0.02) << "wheel " << w;
+}
+
 }  // namespace
