@@ -206,8 +206,6 @@ void SetSampleSink(SampleSink sink) { sampleSink = sink != nullptr ? sink : Tarv
 
 namespace {
 
-// FeedRecord's work, inline in both of its callers: a passage has millions
-// of records, and a call for each costs the loading about 4 % of its time.
 // What stays the same over a run of records, read once for the run.
 struct FeedContext {
   const std::array<float, THERMISTOR_MAX_READING + 2>& celsius = CelsiusTable();
@@ -215,6 +213,8 @@ struct FeedContext {
   bool debug = debugMode;
 };
 
+// FeedRecord's work, inline in both of its callers: a passage has millions
+// of records, and a call for each costs the loading about 4 % of its time.
 inline __attribute__((always_inline)) void FeedOne(const FeedContext& context, const uint8_t* header,
                                                    const uint8_t* payload, uint16_t payloadLength) {
   uint8_t deviceId = header[osc::HEADER_DEVICE_ID_AT];

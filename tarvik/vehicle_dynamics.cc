@@ -32,7 +32,9 @@ constexpr double FLAT_SCREEN = 0.06;         // readings this far above it sit o
 // With two readings the lower stands for the wheel, and body motion of a
 // few percent each way parts two sound readings by twice that: held out at
 // 6 %, the higher one leaves the fits blind to the motion's peak, which then
-// reads as a flat. A flat raises its reading by a fifth and more.
+// reads as a flat. At 12 % a flat that raises its reading by a fifth still
+// sits out while the motion works against it; a smaller one is judged with
+// its reading in the fits.
 constexpr double FLAT_SCREEN_OF_TWO = 0.12;
 constexpr double FLAT_MIN = 0.04;            // a flat raises its reading at least this much...
 constexpr double FLAT_SIGMAS = 6.0;          // ...and this far beyond the scatter
