@@ -588,7 +588,6 @@ void MotionAndSpread(const MotionPosterior& posterior, double time_s, const std:
 // The likeliest combination's motions, by `names`, added to `text`.
 void DescribeMotions(const MotionPosterior& posterior, const char* const names[2], std::string* text);
 
-
 // One sensor's reading of one wheel of a vehicle, in kilograms.
 struct LoadObservation {
   size_t wheel = 0;     // axle * 2 + side within the vehicle
